@@ -1,0 +1,232 @@
+#include "runtime.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+namespace {
+
+const char* kind_name(Kind kind) {
+    switch (kind) {
+        case Kind::context:
+            return "context";
+        case Kind::device_list:
+            return "device_list";
+        case Kind::device:
+            return "device";
+        case Kind::device_info:
+            return "device_info";
+        case Kind::sensor_list:
+            return "sensor_list";
+        case Kind::pipeline:
+            return "pipeline";
+        case Kind::config:
+            return "config";
+        case Kind::profile:
+            return "profile";
+        case Kind::frameset:
+            return "frameset";
+        case Kind::frame:
+            return "frame";
+    }
+    return "unknown";
+}
+
+constexpr size_t kLatencyBins = 20000;
+
+}  // namespace
+
+void Stats::add_latency(double ms) {
+    if (latency_bins.empty()) latency_bins.assign(kLatencyBins, 0);
+    size_t bin = ms <= 0 ? 0 : std::min(kLatencyBins - 1, (size_t)(ms * 10));
+    latency_bins[bin]++;
+}
+
+double Stats::latency_percentile(double p) const {
+    uint64_t total = 0;
+    for (uint32_t n : latency_bins) total += n;
+    if (total == 0) return 0;
+    uint64_t seen = 0;
+    for (size_t bin = 0; bin < latency_bins.size(); bin++) {
+        seen += latency_bins[bin];
+        if (seen >= std::ceil(p * total)) return (bin + 1) / 10.0;  // upper edge of the bin
+    }
+    return kLatencyBins / 10.0;
+}
+
+std::string Stats::json() const {
+    nlohmann::ordered_json j;
+    j["framesets_delivered"] = framesets_delivered;
+    j["framesets_released"] = framesets_released;
+    j["framesets_alive_peak"] = framesets_alive_peak;
+    j["framesets_read"] = framesets_read;
+    j["framesets_discarded"] = framesets_discarded;
+    j["frames_extracted"] = frames_extracted;
+    j["frames_released"] = frames_released;
+    j["frames_read"] = frames_read;
+    j["leaked_framesets"] = framesets_alive;
+    j["leaked_frames"] = frames_alive;
+    j["latency_ms_p50"] = latency_percentile(0.50);
+    j["latency_ms_p99"] = latency_percentile(0.99);
+    return j.dump(2) + "\n";
+}
+
+Runtime& Runtime::get() {
+    // Never destroyed: a producer thread may still run while the process exits.
+    static Runtime* runtime = new Runtime();
+    return *runtime;
+}
+
+Runtime::Runtime() {
+    reset();
+}
+
+void Runtime::reset() {
+    for (auto& entry : handles_) {
+        if (auto* p = dynamic_cast<PipelineObj*>(entry.second.get()); p && p->stream) {
+            p->stream->stop();
+        }
+    }
+    handles_.clear();
+    ids_.clear();
+    calls_.clear();
+    stats = Stats();
+    config_error.clear();
+    if (trace_fd_ >= 0) close(trace_fd_);
+    trace_fd_ = -1;
+
+    try {
+        scenario = load_scenario();
+    } catch (const ScenarioError& e) {
+        scenario = default_scenario();
+        config_error = e.what();
+    }
+    const char* trace_path = getenv("VANTRA_SIM_TRACE");
+    if (trace_path != nullptr && *trace_path != '\0') {
+        trace_fd_ = open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (trace_fd_ < 0 && config_error.empty()) {
+            config_error = std::string("trace file '") + trace_path + "': " + strerror(errno);
+        }
+    }
+    const char* stats_path = getenv("VANTRA_SIM_STATS");
+    stats_path_ = stats_path != nullptr ? stats_path : "";
+}
+
+void Runtime::trace(const std::string& line) {
+    if (trace_fd_ < 0) return;
+    // One write per line, straight to the file: the trace stays whole when the
+    // process ends without flushing anything.
+    std::string text = line + "\n";
+    ssize_t written = ::write(trace_fd_, text.data(), text.size());
+    (void)written;
+}
+
+std::string Runtime::describe(const void* handle) const {
+    if (handle == nullptr) return "null";
+    uintptr_t id = (uintptr_t)handle;
+    auto it = handles_.find(id);
+    if (it != handles_.end()) {
+        if (auto* p = dynamic_cast<const ProfileObj*>(it->second.get())) return p->label;
+        return kind_name(it->second->kind);
+    }
+    if ((id & ~((uintptr_t)0xff << 56)) != 0 && (id >> 56) == (kMarker >> 56)) {
+        return kind_name((Kind)((id >> 4) & 0xf));
+    }
+    return "unknown";
+}
+
+const Fault* Runtime::count_call(const std::string& function) {
+    int64_t n = ++calls_[function];
+    for (const Fault& f : scenario.faults) {
+        if (f.call == function && f.nth == n) return &f;
+    }
+    return nullptr;
+}
+
+Object* Runtime::find(const void* handle, Kind expected, std::string& why) const {
+    std::string want = kind_name(expected);
+    if (handle == nullptr) {
+        why = "the " + want + " handle is null";
+        return nullptr;
+    }
+    uintptr_t id = (uintptr_t)handle;
+    auto it = handles_.find(id);
+    if (it != handles_.end()) {
+        if (it->second->kind == expected) return it->second.get();
+        why = "expected a " + want + " handle, got a " + kind_name(it->second->kind) + " handle";
+        return nullptr;
+    }
+    uint64_t serial = (id >> 8) & 0xffffffffffffULL;
+    Kind kind = (Kind)((id >> 4) & 0xf);
+    bool ours = (id >> 56) == (kMarker >> 56) && (id & 0xf) == 0 && serial != 0 &&
+                serial < next_serial_ && kind >= Kind::context && kind <= Kind::frame;
+    if (ours) {
+        why = "the " + std::string(kind_name(kind)) + " handle has already been released";
+    } else {
+        why = "the " + want + " handle is not one that this SDK gave out";
+    }
+    return nullptr;
+}
+
+void Runtime::remove(const Object* object) {
+    auto it = ids_.find(object);
+    if (it == ids_.end()) return;
+    handles_.erase(it->second);
+    ids_.erase(it);
+}
+
+vt_frame* Runtime::add_frame(std::shared_ptr<FrameData> data) {
+    auto frame = std::make_unique<FrameObj>();
+    frame->data = std::move(data);
+    stats.frames_extracted++;
+    stats.frames_alive++;
+    return handle_of<vt_frame>(add(std::move(frame)));
+}
+
+void Runtime::write_stats() const {
+    if (stats_path_.empty()) return;
+    std::ofstream out(stats_path_, std::ios::trunc);
+    out << stats.json();
+}
+
+vt_error* Runtime::new_error(vt_error error) {
+    auto owned = std::make_unique<vt_error>(std::move(error));
+    vt_error* raw = owned.get();
+    errors_[raw] = std::move(owned);
+    return raw;
+}
+
+Call::Call(const char* function, vt_error** slot, std::initializer_list<Arg> args)
+    : rt(Runtime::get()), lock_(rt.mutex), function_(function), slot_(slot) {
+    for (const Arg& a : args) {
+        if (!args_.empty()) args_ += ", ";
+        args_ += a.is_handle ? rt.describe(a.handle) : a.text;
+    }
+    rt.trace(std::string(function) + "(" + args_ + ")");
+    if (slot_ != nullptr) *slot_ = nullptr;
+    const Fault* fault = rt.count_call(function);
+    if (!rt.config_error.empty()) {
+        fail(VT_EXCEPTION_CONFIGURATION, rt.config_error);
+    } else if (fault != nullptr) {
+        std::string args_text = fault->has_args ? fault->args : args_;
+        if (slot_ != nullptr)
+            *slot_ = rt.new_error({function_, args_text, fault->message, fault->type});
+        failed_ = true;
+    }
+}
+
+void Call::fail(vt_exception_type type, const std::string& message) {
+    if (slot_ != nullptr) *slot_ = rt.new_error({function_, args_, message, type});
+    failed_ = true;
+}
+
+}  // namespace sim

@@ -1,0 +1,318 @@
+#include "scenario.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+using nlohmann::json;
+
+namespace {
+
+const char* const kSdkFunctions[] = {
+    "vt_create_context",
+    "vt_create_pipeline",
+    "vt_create_config",
+    "vt_query_device_list",
+    "vt_device_list_device_count",
+    "vt_get_device",
+    "vt_device_get_device_info",
+    "vt_device_get_sensor_list",
+    "vt_device_info_name",
+    "vt_device_info_pid",
+    "vt_device_info_vid",
+    "vt_device_info_uid",
+    "vt_device_info_firmware_version",
+    "vt_device_info_serial_number",
+    "vt_sensor_list_get_sensor_count",
+    "vt_sensor_list_get_sensor_type",
+    "vt_pipeline_get_stream_profiles",
+    "vt_pipeline_disable_frame_sync",
+    "vt_pipeline_start_with_config",
+    "vt_pipeline_wait_for_frames",
+    "vt_pipeline_stop",
+    "vt_delete_pipeline",
+    "vt_config_enable_stream",
+    "vt_stream_profile_format",
+    "vt_stream_profile_width",
+    "vt_stream_profile_height",
+    "vt_stream_profile_fps",
+    "vt_frame_set_color_frame",
+    "vt_frame_set_depth_frame",
+    "vt_delete_frame_set",
+    "vt_frame_get_type",
+    "vt_frame_format",
+    "vt_frame_width",
+    "vt_frame_height",
+    "vt_frame_data",
+    "vt_frame_data_size",
+    "vt_delete_frame",
+};
+
+struct Named {
+    const char* name;
+    uint32_t value;
+};
+
+const Named kSensors[] = {{"unknown", VT_SENSOR_UNKNOWN},
+                          {"ir", VT_SENSOR_IR},
+                          {"color", VT_SENSOR_COLOR},
+                          {"depth", VT_SENSOR_DEPTH},
+                          {"imu", VT_SENSOR_IMU}};
+const Named kFormats[] = {{"YUYV", VT_FORMAT_YUYV}, {"YUY2", VT_FORMAT_YUY2},
+                          {"MJPG", VT_FORMAT_MJPG}, {"Y16", VT_FORMAT_Y16},
+                          {"Y8", VT_FORMAT_Y8},     {"Y12", VT_FORMAT_Y12}};
+const Named kSetKinds[] = {{"both", (uint32_t)SetKind::both},
+                           {"color_only", (uint32_t)SetKind::color_only},
+                           {"depth_only", (uint32_t)SetKind::depth_only},
+                           {"empty", (uint32_t)SetKind::empty},
+                           {"bad_color", (uint32_t)SetKind::bad_color},
+                           {"short_color", (uint32_t)SetKind::short_color},
+                           {"truncated_depth", (uint32_t)SetKind::truncated_depth}};
+
+[[noreturn]] void fail(const std::string& where, const std::string& what) {
+    throw ScenarioError(where + ": " + what);
+}
+
+void check_keys(const json& j, const std::string& where, std::initializer_list<const char*> keys) {
+    if (!j.is_object()) fail(where, "must be an object");
+    for (const auto& item : j.items()) {
+        bool known = false;
+        for (const char* key : keys) known = known || item.key() == key;
+        if (!known) fail(where, "unknown key \"" + item.key() + "\"");
+    }
+}
+
+int64_t get_int(const json& j, const std::string& where, int64_t lo, int64_t hi) {
+    if (!j.is_number_integer()) fail(where, "must be a whole number");
+    int64_t v = j.is_number_unsigned() && j.get<uint64_t>() > (uint64_t)INT64_MAX
+                    ? INT64_MAX
+                    : j.get<int64_t>();
+    if (v < lo || v > hi) {
+        fail(where, "must be from " + std::to_string(lo) + " to " + std::to_string(hi));
+    }
+    return v;
+}
+
+std::string get_string(const json& j, const std::string& where) {
+    if (!j.is_string()) fail(where, "must be a string");
+    return j.get<std::string>();
+}
+
+bool get_bool(const json& j, const std::string& where) {
+    if (!j.is_boolean()) fail(where, "must be true or false");
+    return j.get<bool>();
+}
+
+const json& get_array(const json& j, const std::string& where) {
+    if (!j.is_array()) fail(where, "must be a list");
+    return j;
+}
+
+// A code given by one of its names or as a number.
+template <size_t N>
+uint32_t get_code(const json& j, const std::string& where, const Named (&names)[N],
+                  bool numbers_allowed) {
+    if (j.is_string()) {
+        for (const Named& n : names) {
+            if (j.get<std::string>() == n.name) return n.value;
+        }
+        std::string known;
+        for (const Named& n : names) known += std::string(known.empty() ? "" : ", ") + n.name;
+        fail(where, "unknown name \"" + j.get<std::string>() + "\" (known: " + known + ")");
+    }
+    if (!numbers_allowed) fail(where, "must be a name");
+    return (uint32_t)get_int(j, where, 0, UINT32_MAX);
+}
+
+std::vector<Profile> parse_profiles(const json& j, const std::string& where) {
+    std::vector<Profile> profiles;
+    for (size_t i = 0; i < get_array(j, where).size(); i++) {
+        const json& p = j[i];
+        std::string at = where + "[" + std::to_string(i) + "]";
+        check_keys(p, at, {"format", "width", "height", "fps"});
+        for (const char* key : {"format", "width", "height", "fps"}) {
+            if (!p.contains(key)) fail(at, std::string("\"") + key + "\" is missing");
+        }
+        profiles.push_back({(vt_format)get_code(p["format"], at + ".format", kFormats, true),
+                            (uint32_t)get_int(p["width"], at + ".width", 1, 16384),
+                            (uint32_t)get_int(p["height"], at + ".height", 1, 16384),
+                            (uint32_t)get_int(p["fps"], at + ".fps", 1, 1000)});
+    }
+    return profiles;
+}
+
+Device parse_device(const json& j, const std::string& where) {
+    check_keys(
+        j, where,
+        {"name", "pid", "vid", "uid", "firmware_version", "serial_number", "sensors", "profiles"});
+    Device d = default_scenario().devices[0];
+    if (j.contains("name")) d.name = get_string(j["name"], where + ".name");
+    if (j.contains("pid")) d.pid = (int)get_int(j["pid"], where + ".pid", INT32_MIN, INT32_MAX);
+    if (j.contains("vid")) d.vid = (int)get_int(j["vid"], where + ".vid", INT32_MIN, INT32_MAX);
+    if (j.contains("uid")) d.uid = get_string(j["uid"], where + ".uid");
+    if (j.contains("firmware_version")) {
+        d.firmware_version = get_string(j["firmware_version"], where + ".firmware_version");
+    }
+    if (j.contains("serial_number")) {
+        d.serial_number = get_string(j["serial_number"], where + ".serial_number");
+    }
+    if (j.contains("sensors")) {
+        d.sensors.clear();
+        const json& s = get_array(j["sensors"], where + ".sensors");
+        for (size_t i = 0; i < s.size(); i++) {
+            std::string at = where + ".sensors[" + std::to_string(i) + "]";
+            d.sensors.push_back((vt_sensor_type)get_code(s[i], at, kSensors, true));
+        }
+    }
+    if (j.contains("profiles")) {
+        const json& p = j["profiles"];
+        check_keys(p, where + ".profiles", {"depth", "color"});
+        if (p.contains("depth")) {
+            d.depth_profiles = parse_profiles(p["depth"], where + ".profiles.depth");
+        }
+        if (p.contains("color")) {
+            d.color_profiles = parse_profiles(p["color"], where + ".profiles.color");
+        }
+    }
+    return d;
+}
+
+Fault parse_fault(const json& j, const std::string& where) {
+    check_keys(j, where, {"call", "nth", "message", "args", "type"});
+    if (!j.contains("call")) fail(where, "\"call\" is missing");
+    Fault f{get_string(j["call"], where + ".call"),
+            1,
+            "injected fault",
+            false,
+            "",
+            VT_EXCEPTION_UNKNOWN};
+    if (!is_sdk_function(f.call)) {
+        fail(where + ".call", "\"" + f.call + "\" is not an SDK function with an error slot");
+    }
+    if (j.contains("nth")) f.nth = get_int(j["nth"], where + ".nth", 1, INT64_MAX);
+    if (j.contains("message")) f.message = get_string(j["message"], where + ".message");
+    if (j.contains("args")) {
+        f.has_args = true;
+        f.args = get_string(j["args"], where + ".args");
+    }
+    if (j.contains("type")) {
+        f.type = (vt_exception_type)get_int(j["type"], where + ".type", 0, UINT32_MAX);
+    }
+    return f;
+}
+
+StreamSettings parse_stream(const json& j, const std::string& where) {
+    check_keys(j, where, {"realtime", "framesets", "pattern", "source"});
+    StreamSettings s;
+    if (j.contains("realtime")) s.realtime = get_bool(j["realtime"], where + ".realtime");
+    if (j.contains("framesets")) {
+        s.framesets = get_int(j["framesets"], where + ".framesets", 0, INT64_MAX);
+    }
+    if (j.contains("pattern")) {
+        const json& p = get_array(j["pattern"], where + ".pattern");
+        if (p.empty()) fail(where + ".pattern", "must not be empty");
+        s.pattern.clear();
+        for (size_t i = 0; i < p.size(); i++) {
+            std::string at = where + ".pattern[" + std::to_string(i) + "]";
+            s.pattern.push_back((SetKind)get_code(p[i], at, kSetKinds, false));
+        }
+    }
+    if (j.contains("source")) s.source = get_string(j["source"], where + ".source");
+    return s;
+}
+
+}  // namespace
+
+bool is_sdk_function(const std::string& name) {
+    for (const char* f : kSdkFunctions) {
+        if (name == f) return true;
+    }
+    return false;
+}
+
+const char* sensor_name(vt_sensor_type type) {
+    for (const Named& n : kSensors) {
+        if (n.value == type) return n.name;
+    }
+    return "unknown";
+}
+
+Scenario default_scenario() {
+    Scenario s;
+    Device d;
+    d.name = "Vantra DC-1 Simulated Depth Camera";
+    d.pid = 4096;
+    d.vid = 65534;
+    d.uid = "sim-usb-1-1";
+    d.firmware_version = "1.0.0-sim";
+    d.serial_number = "SIM00000001";
+    d.sensors = {VT_SENSOR_COLOR, VT_SENSOR_DEPTH, VT_SENSOR_IR, VT_SENSOR_IMU};
+    // Entry 0 of each list does not match a viewer's usual choice, so that a
+    // selection rule that takes the first entry by mistake shows up.
+    d.depth_profiles = {{VT_FORMAT_Y16, 640, 480, 15},  {VT_FORMAT_YUYV, 640, 480, 15},
+                        {VT_FORMAT_Y8, 640, 480, 30},   {VT_FORMAT_Y16, 320, 240, 15},
+                        {VT_FORMAT_Y16, 640, 480, 30},  {VT_FORMAT_YUYV, 640, 480, 30},
+                        {VT_FORMAT_Y16, 1280, 800, 30}, {VT_FORMAT_Y16, 320, 240, 30}};
+    d.color_profiles = {{VT_FORMAT_YUYV, 1280, 720, 30},  {VT_FORMAT_MJPG, 1280, 720, 15},
+                        {VT_FORMAT_MJPG, 1280, 720, 60},  {VT_FORMAT_MJPG, 1280, 720, 30},
+                        {VT_FORMAT_MJPG, 1920, 1080, 30}, {VT_FORMAT_YUYV, 640, 480, 60},
+                        {VT_FORMAT_MJPG, 640, 480, 30}};
+    s.devices.push_back(d);
+    return s;
+}
+
+Scenario parse_scenario(const std::string& text) {
+    json j;
+    try {
+        j = json::parse(text);
+    } catch (const json::exception& e) {
+        throw ScenarioError(std::string("not valid JSON: ") + e.what());
+    }
+    check_keys(j, "scenario", {"sdk_version", "devices", "faults", "stream"});
+    Scenario s = default_scenario();
+    if (j.contains("sdk_version")) {
+        const json& v = get_array(j["sdk_version"], "sdk_version");
+        if (v.size() != 3) fail("sdk_version", "must list major, minor and patch");
+        for (int i = 0; i < 3; i++) {
+            s.version[i] =
+                (int)get_int(v[i], "sdk_version[" + std::to_string(i) + "]", 0, INT32_MAX);
+        }
+    }
+    if (j.contains("devices")) {
+        const json& d = get_array(j["devices"], "devices");
+        s.devices.clear();
+        for (size_t i = 0; i < d.size(); i++) {
+            s.devices.push_back(parse_device(d[i], "devices[" + std::to_string(i) + "]"));
+        }
+    }
+    if (j.contains("faults")) {
+        const json& f = get_array(j["faults"], "faults");
+        for (size_t i = 0; i < f.size(); i++) {
+            s.faults.push_back(parse_fault(f[i], "faults[" + std::to_string(i) + "]"));
+        }
+    }
+    if (j.contains("stream")) s.stream = parse_stream(j["stream"], "stream");
+    return s;
+}
+
+Scenario load_scenario() {
+    const char* path = getenv("VANTRA_SIM_SCENARIO");
+    if (path == nullptr || *path == '\0') return default_scenario();
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.is_open() || in.bad()) {
+        throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
+    }
+    try {
+        return parse_scenario(text);
+    } catch (const ScenarioError& e) {
+        throw ScenarioError(std::string("scenario file '") + path + "': " + e.what());
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,86 @@
+// What the simulated camera looks like and how it behaves: the built-in
+// defaults, replaced key by key by the JSON file named in VANTRA_SIM_SCENARIO.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vantra_sdk.h"
+
+namespace sim {
+
+struct Profile {
+    vt_format format;
+    uint32_t width;
+    uint32_t height;
+    uint32_t fps;
+};
+
+struct Device {
+    std::string name;
+    int pid;
+    int vid;
+    std::string uid;
+    std::string firmware_version;
+    std::string serial_number;
+    std::vector<vt_sensor_type> sensors;
+    std::vector<Profile> depth_profiles;
+    std::vector<Profile> color_profiles;
+};
+
+// Makes the nth call (1-based, over the whole process) of one SDK function fail.
+struct Fault {
+    std::string call;
+    int64_t nth;
+    std::string message;
+    bool has_args;
+    std::string args;
+    vt_exception_type type;
+};
+
+// What one frame set holds, cycled over the sets of a stream.
+enum class SetKind {
+    both,             // every enabled stream's frame
+    color_only,       // no depth frame
+    depth_only,       // no colour frame
+    empty,            // no frame at all
+    bad_color,        // colour bytes that are not a JPEG picture
+    short_color,      // a colour frame of fewer than 1024 bytes
+    truncated_depth,  // depth bytes shorter than width x height x 2
+};
+
+struct StreamSettings {
+    bool realtime = true;   // false: a set is made as soon as it is waited for
+    int64_t framesets = 0;  // sets to deliver in all; 0 is endless
+    std::vector<SetKind> pattern{SetKind::both};
+    std::string source;  // a folder of recorded frames, or empty for the synthetic scene
+};
+
+struct Scenario {
+    int version[3] = {1, 0, 0};
+    std::vector<Device> devices;
+    std::vector<Fault> faults;
+    StreamSettings stream;
+};
+
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+Scenario default_scenario();
+
+// Parses a scenario text; throws ScenarioError naming the place of the problem.
+Scenario parse_scenario(const std::string& text);
+
+// The scenario of VANTRA_SIM_SCENARIO, or the defaults when it is unset; throws
+// ScenarioError whose text names the file.
+Scenario load_scenario();
+
+// Names of the SDK functions that take an error slot, for faults.
+bool is_sdk_function(const std::string& name);
+
+const char* sensor_name(vt_sensor_type type);
+
+}  // namespace sim

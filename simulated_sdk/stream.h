@@ -1,0 +1,87 @@
+// The frame sets of a started pipeline: made by a producer thread of the SDK
+// at the streams' frame rate, or on demand, and queued for the waits.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scenario.h"
+#include "scene.h"
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Marks a frame set once the data of one of its frames has been fetched.
+struct SetRecord {
+    bool read = false;
+};
+
+// One frame as the camera made it; shared by every handle to it.
+struct FrameData {
+    vt_frame_type type = VT_FRAME_VIDEO;
+    vt_format format = VT_FORMAT_YUYV;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::shared_ptr<Bytes> bytes;  // owns the data, one buffer per frame
+    uint8_t* data = nullptr;
+    uint32_t size = 0;
+    Clock::time_point produced;
+    bool data_fetched = false;
+    std::shared_ptr<SetRecord> set;
+};
+
+using FrameSetData = std::vector<std::shared_ptr<FrameData>>;
+
+// An enabled stream: the sensor, its profile, and where its pictures come from.
+struct StreamSpec {
+    vt_sensor_type sensor;
+    Profile profile;
+    std::shared_ptr<FrameSource> source;
+};
+
+class Stream {
+  public:
+    Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    // The next frame set, or nothing when none came within the timeout or the
+    // stream was stopped meanwhile. Throws std::runtime_error when the frames
+    // cannot be made.
+    std::optional<FrameSetData> wait(uint32_t timeout_ms);
+    void stop();
+    // Sets that were made but pushed out of the queue before a wait took them.
+    uint64_t discarded() const { return discarded_; }
+
+  private:
+    static constexpr size_t kQueueLength = 2;
+    void produce();
+    FrameSetData make_set(uint64_t n);
+
+    std::vector<StreamSpec> streams_;
+    bool frame_sync_;
+    StreamSettings settings_;
+    Clock::duration period_;
+    uint32_t tick_fps_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<FrameSetData> queue_;
+    std::string failure_;
+    bool stopping_ = false;
+    uint64_t made_ = 0;
+    std::atomic<uint64_t> discarded_{0};
+    std::thread producer_;
+};
+
+}  // namespace sim
