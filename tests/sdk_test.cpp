@@ -1,0 +1,354 @@
+// The simulated Camera SDK, called in-process: handle checks, scenarios,
+// faults, streaming, trace and statistics.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "harness.h"
+#include "vantra_sdk.h"
+#include "vantra_sim.h"
+
+namespace {
+
+class Sdk : public ::testing::Test {
+  protected:
+    void use(const std::string& scenario) {
+        unsetenv("VANTRA_SIM_SCENARIO");
+        for (const auto& e : dir.sim_env(scenario)) setenv(e.first.c_str(), e.second.c_str(), 1);
+        vt_sim_reset();
+    }
+    // Unlike use(), also takes an empty text as the file's contents.
+    void use_file(const std::string& text) {
+        use("");
+        setenv("VANTRA_SIM_SCENARIO", dir.write("scenario.json", text).c_str(), 1);
+        vt_sim_reset();
+    }
+    void SetUp() override { use(""); }
+    void TearDown() override {
+        unsetenv("VANTRA_SIM_SCENARIO");
+        unsetenv("VANTRA_SIM_TRACE");
+        unsetenv("VANTRA_SIM_STATS");
+        vt_sim_reset();
+    }
+    // A started pipeline with the first depth and the fourth colour profile.
+    vt_pipeline* start() {
+        vt_pipeline* pipe = vt_create_pipeline(&error);
+        EXPECT_EQ(error, nullptr);
+        vt_config* config = vt_create_config(&error);
+        uint32_t count = 0;
+        vt_stream_profile** depth =
+            vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_DEPTH, &count, &error);
+        vt_config_enable_stream(config, depth[0], &error);
+        vt_stream_profile** color =
+            vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_COLOR, &count, &error);
+        vt_config_enable_stream(config, color[count > 3 ? 3 : 0], &error);
+        vt_pipeline_start_with_config(pipe, config, &error);
+        EXPECT_EQ(error, nullptr);
+        return pipe;
+    }
+    void expect_error(const char* function, const char* args, vt_exception_type type,
+                      const std::string& message_part) {
+        ASSERT_NE(error, nullptr);
+        EXPECT_STREQ(vt_error_function(error), function);
+        EXPECT_STREQ(vt_error_args(error), args);
+        EXPECT_EQ(vt_error_exception_type(error), type);
+        EXPECT_NE(std::string(vt_error_message(error)).find(message_part), std::string::npos)
+            << vt_error_message(error);
+    }
+
+    harness::Scratch dir;
+    vt_error* error = nullptr;
+};
+
+const char* kNonRealtime = R"({"stream": {"realtime": false}})";
+
+TEST_F(Sdk, BadHandlesGiveErrorsNamingTheCall) {
+    vt_frame_data_size(nullptr, &error);
+    expect_error("vt_frame_data_size", "null", VT_EXCEPTION_INVALID_HANDLE, "frame handle is null");
+
+    int local = 0;
+    vt_pipeline_stop((vt_pipeline*)&local, &error);
+    expect_error("vt_pipeline_stop", "unknown", VT_EXCEPTION_INVALID_HANDLE,
+                 "not one that this SDK gave out");
+
+    vt_config* config = vt_create_config(&error);
+    vt_pipeline_stop((vt_pipeline*)config, &error);
+    expect_error("vt_pipeline_stop", "config", VT_EXCEPTION_INVALID_HANDLE,
+                 "expected a pipeline handle, got a config handle");
+
+    use(kNonRealtime);
+    vt_pipeline* pipe = start();
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    ASSERT_NE(set, nullptr);
+    vt_frame_width(set, &error);
+    expect_error("vt_frame_width", "frameset", VT_EXCEPTION_INVALID_HANDLE,
+                 "expected a frame handle, got a frameset handle");
+    vt_delete_frame(set, &error);
+    EXPECT_NE(error, nullptr);
+    vt_delete_frame_set(set, &error);
+    EXPECT_EQ(error, nullptr);
+    vt_delete_frame_set(set, &error);
+    expect_error("vt_delete_frame_set", "frameset", VT_EXCEPTION_INVALID_HANDLE,
+                 "already been released");
+}
+
+TEST_F(Sdk, FrameOutlivesItsSetAndHoldsAPicture) {
+    use(kNonRealtime);
+    vt_pipeline* pipe = start();
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_frame* color = vt_frame_set_color_frame(set, &error);
+    vt_frame* depth = vt_frame_set_depth_frame(set, &error);
+    ASSERT_NE(color, nullptr);
+    ASSERT_NE(depth, nullptr);
+    vt_delete_frame_set(set, &error);
+    ASSERT_EQ(error, nullptr);
+
+    EXPECT_EQ(vt_frame_get_type(color, &error), VT_FRAME_COLOR);
+    EXPECT_EQ(vt_frame_format(color, &error), VT_FORMAT_MJPG);
+    uint32_t size = vt_frame_data_size(color, &error);
+    cv::Mat raw(1, (int)size, CV_8UC1, vt_frame_data(color, &error));
+    cv::Mat picture = cv::imdecode(raw, cv::IMREAD_COLOR);
+    EXPECT_EQ(picture.cols, 1280);
+    EXPECT_EQ(picture.rows, 720);
+
+    // Depth: Y16 millimetres, with some pixels that carry no data.
+    ASSERT_EQ(vt_frame_format(depth, &error), VT_FORMAT_Y16);
+    uint32_t w = vt_frame_width(depth, &error), h = vt_frame_height(depth, &error);
+    ASSERT_EQ(vt_frame_data_size(depth, &error), w * h * 2);
+    const uint16_t* mm = (const uint16_t*)vt_frame_data(depth, &error);
+    uint32_t zeros = 0, lo = 65535, hi = 0;
+    for (uint32_t i = 0; i < w * h; i++) {
+        if (mm[i] == 0) {
+            zeros++;
+        } else {
+            lo = std::min<uint32_t>(lo, mm[i]);
+            hi = std::max<uint32_t>(hi, mm[i]);
+        }
+    }
+    EXPECT_GT(zeros, 0u);
+    EXPECT_LT(zeros, w * h / 50);
+    EXPECT_GE(lo, 250u);
+    EXPECT_LE(hi, 1020u);  // inside what a x0.25 grey rendering shows
+    vt_delete_frame(color, &error);
+    vt_delete_frame(depth, &error);
+    EXPECT_EQ(error, nullptr);
+}
+
+TEST_F(Sdk, PatternShapesTheSets) {
+    use(R"({"stream": {"realtime": false, "framesets": 6,
+            "pattern": ["color_only", "depth_only", "empty", "bad_color", "short_color", "truncated_depth"]}})");
+    vt_pipeline* pipe = start();
+    struct Expected {
+        bool color, depth;
+    } expected[] = {{true, false}, {false, true}, {false, false},
+                    {true, true},  {true, true},  {true, true}};
+    for (int i = 0; i < 6; i++) {
+        SCOPED_TRACE(i);
+        vt_frame* set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+        ASSERT_NE(set, nullptr);
+        vt_frame* color = vt_frame_set_color_frame(set, &error);
+        vt_frame* depth = vt_frame_set_depth_frame(set, &error);
+        EXPECT_EQ(error, nullptr);
+        EXPECT_EQ(color != nullptr, expected[i].color);
+        EXPECT_EQ(depth != nullptr, expected[i].depth);
+        if (i == 3) {
+            uint32_t size = vt_frame_data_size(color, &error);
+            EXPECT_GE(size, 1024u);
+            cv::Mat raw(1, (int)size, CV_8UC1, vt_frame_data(color, &error));
+            EXPECT_TRUE(cv::imdecode(raw, cv::IMREAD_COLOR).empty());
+        }
+        if (i == 4) {
+            EXPECT_LT(vt_frame_data_size(color, &error), 1024u);
+        }
+        if (i == 5) {
+            uint32_t size = vt_frame_data_size(depth, &error);
+            EXPECT_GE(size, 1024u);
+            EXPECT_LT(size, vt_frame_width(depth, &error) * vt_frame_height(depth, &error) * 2);
+        }
+        for (vt_frame* f : {color, depth}) {
+            if (f != nullptr) vt_delete_frame(f, &error);
+        }
+        vt_delete_frame_set(set, &error);
+    }
+    // After the last set, waits time out: null and no error.
+    EXPECT_EQ(vt_pipeline_wait_for_frames(pipe, 20, &error), nullptr);
+    EXPECT_EQ(error, nullptr);
+}
+
+TEST_F(Sdk, RealtimeStreamDeliversAndStops) {
+    vt_pipeline* pipe = start();
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 1000, &error);
+    ASSERT_NE(set, nullptr);
+    vt_delete_frame_set(set, &error);
+    vt_pipeline_stop(pipe, &error);
+    EXPECT_EQ(error, nullptr);
+    vt_pipeline_stop(pipe, &error);
+    expect_error("vt_pipeline_stop", "pipeline", VT_EXCEPTION_INVALID_STATE, "not started");
+    vt_pipeline_wait_for_frames(pipe, 10, &error);
+    expect_error("vt_pipeline_wait_for_frames", "pipeline, 10", VT_EXCEPTION_INVALID_STATE,
+                 "not been started");
+}
+
+TEST_F(Sdk, StatsCountDeliveriesReleasesAndLeaks) {
+    use(R"({"stream": {"realtime": false, "framesets": 3}})");
+    vt_pipeline* pipe = start();
+    vt_frame* a = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_frame* b = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_frame* c = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_frame* color = vt_frame_set_color_frame(a, &error);
+    vt_frame_data(color, &error);
+    vt_frame_data(color, &error);  // a second fetch is not a second read
+    vt_frame* depth = vt_frame_set_depth_frame(a, &error);
+    vt_delete_frame_set(a, &error);
+    vt_delete_frame_set(b, &error);
+    vt_delete_frame(color, &error);
+    vt_pipeline_stop(pipe, &error);
+    vt_delete_pipeline(pipe, &error);
+    ASSERT_EQ(error, nullptr);
+    nlohmann::json s = dir.stats();
+    EXPECT_EQ(s["framesets_delivered"], 3);
+    EXPECT_EQ(s["framesets_released"], 2);
+    EXPECT_EQ(s["framesets_alive_peak"], 3);
+    EXPECT_EQ(s["framesets_read"], 1);
+    EXPECT_EQ(s["frames_extracted"], 2);
+    EXPECT_EQ(s["frames_released"], 1);
+    EXPECT_EQ(s["frames_read"], 1);
+    EXPECT_EQ(s["leaked_framesets"], 1);
+    EXPECT_EQ(s["leaked_frames"], 1);
+    EXPECT_GT(s["latency_ms_p50"].get<double>(), 0.0);
+    EXPECT_GE(s["latency_ms_p99"].get<double>(), s["latency_ms_p50"].get<double>());
+    (void)c;
+    (void)depth;
+}
+
+TEST_F(Sdk, TraceShowsEveryCallWithItsArguments) {
+    use(kNonRealtime);
+    vt_get_major_version();
+    vt_pipeline* pipe = start();
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_delete_frame_set(set, &error);
+    vt_error_message(error);  // accessors are not traced
+    std::vector<std::string> expected = {
+        "vt_get_major_version()",
+        "vt_create_pipeline()",
+        "vt_create_config()",
+        "vt_pipeline_get_stream_profiles(pipeline, 3, &count)",
+        "vt_config_enable_stream(config, depth[0])",
+        "vt_pipeline_get_stream_profiles(pipeline, 2, &count)",
+        "vt_config_enable_stream(config, color[3])",
+        "vt_pipeline_start_with_config(pipeline, config)",
+        "vt_pipeline_wait_for_frames(pipeline, 100)",
+        "vt_delete_frame_set(frameset)",
+    };
+    EXPECT_EQ(dir.trace(), expected);
+}
+
+TEST_F(Sdk, FaultFailsTheNthCallOnly) {
+    use(R"({"faults": [{"call": "vt_create_config", "nth": 2, "message": "boom", "type": 0},
+                       {"call": "vt_create_context", "args": "custom", "message": "no", "type": 5}]})");
+    EXPECT_NE(vt_create_config(&error), nullptr);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(vt_create_config(&error), nullptr);
+    expect_error("vt_create_config", "", VT_EXCEPTION_UNKNOWN, "boom");
+    EXPECT_NE(vt_create_config(&error), nullptr);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(vt_create_context(&error), nullptr);
+    expect_error("vt_create_context", "custom", VT_EXCEPTION_IO, "no");
+}
+
+TEST_F(Sdk, NoCamera) {
+    use(R"({"devices": []})");
+    vt_context* ctx = vt_create_context(&error);
+    vt_device_list* list = vt_query_device_list(ctx, &error);
+    EXPECT_EQ(vt_device_list_device_count(list, &error), 0);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(vt_get_device(list, 0, &error), nullptr);
+    expect_error("vt_get_device", "device_list, 0", VT_EXCEPTION_INVALID_ARGUMENT, "out of range");
+    EXPECT_EQ(vt_create_pipeline(&error), nullptr);
+    expect_error("vt_create_pipeline", "", VT_EXCEPTION_NO_DEVICE, "no camera");
+}
+
+TEST_F(Sdk, ScenarioKeysReplaceDefaults) {
+    use(R"({"sdk_version": [2, 7, 9],
+            "devices": [{"name": "Bench cam", "pid": 17, "sensors": ["depth", 0, 7],
+                         "profiles": {"color": [{"format": 9, "width": 8, "height": 4, "fps": 5}]}}]})");
+    EXPECT_EQ(vt_get_major_version() * 100 + vt_get_minor_version() * 10 + vt_get_patch_version(),
+              279);
+    vt_context* ctx = vt_create_context(&error);
+    vt_device* dev = vt_get_device(vt_query_device_list(ctx, &error), 0, &error);
+    vt_device_info* info = vt_device_get_device_info(dev, &error);
+    EXPECT_STREQ(vt_device_info_name(info, &error), "Bench cam");
+    EXPECT_EQ(vt_device_info_pid(info, &error), 17);
+    EXPECT_STREQ(vt_device_info_serial_number(info, &error), "SIM00000001");  // kept default
+    vt_sensor_list* sensors = vt_device_get_sensor_list(dev, &error);
+    ASSERT_EQ(vt_sensor_list_get_sensor_count(sensors, &error), 3);
+    EXPECT_EQ(vt_sensor_list_get_sensor_type(sensors, 0, &error), VT_SENSOR_DEPTH);
+    EXPECT_EQ((uint32_t)vt_sensor_list_get_sensor_type(sensors, 2, &error), 7u);
+    vt_pipeline* pipe = vt_create_pipeline(&error);
+    uint32_t count = 0;
+    vt_stream_profile** color =
+        vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_COLOR, &count, &error);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(vt_stream_profile_format(color[0], &error), VT_FORMAT_Y8);
+    EXPECT_EQ(vt_stream_profile_fps(color[0], &error), 5u);
+    vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_DEPTH, &count, &error);
+    EXPECT_EQ(count, 8u);  // kept default
+    EXPECT_EQ(error, nullptr);
+}
+
+struct BadScenario {
+    const char* text;
+    const char* problem;
+};
+
+void PrintTo(const BadScenario& b, std::ostream* os) {
+    *os << b.problem;
+}
+
+class SdkBadScenario : public Sdk, public ::testing::WithParamInterface<BadScenario> {};
+
+TEST_P(SdkBadScenario, EveryCallFailsNamingFileAndProblem) {
+    use_file(GetParam().text);
+    EXPECT_EQ(vt_create_context(&error), nullptr);
+    std::string file = "scenario file '" + dir.path("scenario.json") + "'";
+    expect_error("vt_create_context", "", VT_EXCEPTION_CONFIGURATION, file);
+    expect_error("vt_create_context", "", VT_EXCEPTION_CONFIGURATION, GetParam().problem);
+    EXPECT_EQ(vt_create_pipeline(&error), nullptr);
+    EXPECT_NE(error, nullptr);
+    EXPECT_EQ(vt_get_major_version(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SdkBadScenario,
+    ::testing::Values(
+        BadScenario{"{\"devices\": [", "not valid JSON"}, BadScenario{"", "not valid JSON"},
+        BadScenario{"[1, 2]", "scenario: must be an object"},
+        BadScenario{R"({"device": []})", "unknown key \"device\""},
+        BadScenario{R"({"devices": [{"pid": "7"}]})", "devices[0].pid: must be a whole number"},
+        BadScenario{R"({"devices": [{"sensors": ["lidar"]}]})", "unknown name \"lidar\""},
+        BadScenario{
+            R"({"devices": [{"profiles": {"depth": [{"format": "Y16", "width": 4, "height": 4}]}}]})",
+            "devices[0].profiles.depth[0]: \"fps\" is missing"},
+        BadScenario{
+            R"({"devices": [{"profiles": {"color": [{"format": "H264", "width": 4, "height": 4, "fps": 1}]}}]})",
+            "unknown name \"H264\""},
+        BadScenario{R"({"faults": [{"call": "vt_error_message"}]})", "not an SDK function"},
+        BadScenario{R"({"faults": [{"call": "vt_create_config", "nth": 0}]})",
+                    "faults[0].nth: must be from 1"},
+        BadScenario{R"({"stream": {"pattern": []}})", "stream.pattern: must not be empty"},
+        BadScenario{R"({"stream": {"pattern": ["some"]}})", "unknown name \"some\""},
+        BadScenario{R"({"stream": {"realtime": 1}})", "stream.realtime: must be true or false"},
+        BadScenario{R"({"sdk_version": [1, 2]})", "must list major, minor and patch"}));
+
+TEST_F(Sdk, MissingScenarioFileIsAnError) {
+    setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);
+    vt_sim_reset();
+    vt_create_context(&error);
+    expect_error("vt_create_context", "", VT_EXCEPTION_CONFIGURATION,
+                 "absent.json': cannot be read");
+}
+
+}  // namespace
