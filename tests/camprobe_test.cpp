@@ -59,7 +59,7 @@ TEST(CamprobeReport, EverySensorKindAndDecimalIdentifiers) {
                 "devices": [{"name": "Bench Cam", "pid": 4660, "vid": 11205, "uid": "usb-3-2",
                              "firmware_version": "5.1.0", "serial_number": "AB123",
                              "sensors": ["color", "depth", "ir", "imu"]}]})");
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     // The wait is in raw mode; the user's own settings come back at the end.
     EXPECT_TRUE(pty::is_raw(p.session.attributes()));
     harness::Result r = p.escape();
@@ -104,7 +104,7 @@ TEST(CamprobeReport, FirstCameraOnlyAndKnownSensorsInListOrder) {
          "serial_number": "s1", "sensors": [0, "depth", 7, "ir", "depth", 5, "color", "color",
                                             "imu", 4294967295]},
         {"name": "Second", "serial_number": "s2", "sensors": ["ir"]}]})");
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     harness::Result r = p.escape();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
@@ -129,7 +129,7 @@ TEST(CamprobeReport, FirstCameraOnlyAndKnownSensorsInListOrder) {
 
 TEST(CamprobeReport, NoSensorsGivesTheHeadingThenThePrompt) {
     Probe p(R"({"devices": [{"sensors": []}]})");
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     harness::Result r = p.escape();
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Serial number: SIM00000001\nSensor types: \nPress ESC to exit! \n"),
@@ -173,7 +173,7 @@ TEST(CamprobeReport, FailuresKeepTheLinesBeforeThemInAFileAndAPipe) {
 
 TEST(CamprobeKeys, OtherKeysAreReadWithoutEchoAndIgnored) {
     Probe p("{}");
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     long long before = p.session.bytes_read();
     // Letters, the interrupt key and Enter: all read, none ends the wait.
     p.session.type("ab\x03\r");
@@ -188,7 +188,7 @@ TEST(CamprobeKeys, OtherKeysAreReadWithoutEchoAndIgnored) {
 
 TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
     Probe p("{}");
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     p.session.type("\x1b[A");
     harness::Result r = p.session.wait();
     EXPECT_EQ(r.status, 0);
@@ -244,7 +244,7 @@ TEST(CamprobeNoTerminal, InputFromDevNullOrAPipeEndsAfterTheWholeReport) {
 
 TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {
     Probe p("{}", /*ignore_hangup=*/true);
-    p.reach_wait();
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
     p.session.hang_up();
     harness::Result r = p.session.wait();
     EXPECT_FALSE(r.timed_out);
