@@ -1,0 +1,327 @@
+// Camprobe run as a program on a pseudo-terminal: its report of the first
+// camera, its wait for ESC in raw mode and its end when there is no terminal.
+// Then getch and kbhit in a child process, on a terminal of its own.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "conio.h"
+#include "harness.h"
+#include "pty_session.h"
+
+namespace {
+
+using harness::find_line;
+
+const char* kPrompt = "Press ESC to exit! \n";
+
+const char* kDefaultReport =
+    "SDK version: 1.0.0\n"
+    "Device name: Vantra DC-1 Simulated Depth Camera\n"
+    "Device pid: 4096 vid: 65534 uid: sim-usb-1-1\n"
+    "Firmware version: 1.0.0-sim\n"
+    "Serial number: SIM00000001\n"
+    "Sensor types: \n"
+    "\tColor sensor\n"
+    "\tDepth sensor\n"
+    "\tIR sensor\n"
+    "\tIMU sensor\n"
+    "Press ESC to exit! \n";
+
+// Camprobe on a new terminal, through a scenario of the simulated camera.
+struct Probe {
+    harness::Scratch dir;
+    pty::Session session;
+    explicit Probe(const std::string& scenario, bool ignore_hangup = false)
+        : session(harness::bin("camprobe"), dir.sim_env(scenario), pty::user_attributes(),
+                  ignore_hangup) {}
+
+    // Waits for the prompt and for the wait on the keyboard behind it.
+    void reach_wait() {
+        ASSERT_TRUE(session.wait_for_output(kPrompt)) << session.output();
+        ASSERT_TRUE(session.wait_until_reading());
+    }
+    // Types ESC and waits for the end.
+    harness::Result escape() {
+        session.type("\x1b");
+        return session.wait();
+    }
+};
+
+TEST(CamprobeReport, EverySensorKindAndDecimalIdentifiers) {
+    Probe p(R"({"sdk_version": [2, 7, 13],
+                "devices": [{"name": "Bench Cam", "pid": 4660, "vid": 11205, "uid": "usb-3-2",
+                             "firmware_version": "5.1.0", "serial_number": "AB123",
+                             "sensors": ["color", "depth", "ir", "imu"]}]})");
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    // The wait is in raw mode; the user's own settings come back at the end.
+    EXPECT_TRUE(pty::is_raw(p.session.attributes()));
+    harness::Result r = p.escape();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "SDK version: 2.7.13\n"
+              "Device name: Bench Cam\n"
+              "Device pid: 4660 vid: 11205 uid: usb-3-2\n"
+              "Firmware version: 5.1.0\n"
+              "Serial number: AB123\n"
+              "Sensor types: \n"
+              "\tColor sensor\n"
+              "\tDepth sensor\n"
+              "\tIR sensor\n"
+              "\tIMU sensor\n"
+              "Press ESC to exit! \n");
+    EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+
+    // The version comes first, before any SDK object; the identifiers are all
+    // read before their line.
+    std::vector<std::string> trace = p.dir.trace();
+    ASSERT_GE(trace.size(), 4u);
+    EXPECT_EQ(trace[0], "vt_get_major_version()");
+    EXPECT_EQ(trace[1], "vt_get_minor_version()");
+    EXPECT_EQ(trace[2], "vt_get_patch_version()");
+    EXPECT_EQ(trace[3], "vt_create_context()");
+}
+
+TEST(CamprobeReport, NoCameraGivesTwoLinesAndStatus255WithoutWaiting) {
+    Probe p(R"({"devices": []})");
+    harness::Result r = p.session.wait();  // no key is typed
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "SDK version: 1.0.0\nDevice not found!\n");
+    EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+    EXPECT_EQ(p.dir.trace().back(), "vt_device_list_device_count(device_list)");
+}
+
+TEST(CamprobeReport, FirstCameraOnlyAndKnownSensorsInListOrder) {
+    Probe p(R"({"devices": [
+        {"name": "First", "pid": -5, "vid": 0, "uid": "a", "firmware_version": "f1",
+         "serial_number": "s1", "sensors": [0, "depth", 7, "ir", "depth", 5, "color", "color",
+                                            "imu", 4294967295]},
+        {"name": "Second", "serial_number": "s2", "sensors": ["ir"]}]})");
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    harness::Result r = p.escape();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "SDK version: 1.0.0\n"
+              "Device name: First\n"
+              "Device pid: -5 vid: 0 uid: a\n"
+              "Firmware version: f1\n"
+              "Serial number: s1\n"
+              "Sensor types: \n"
+              "\tDepth sensor\n"
+              "\tIR sensor\n"
+              "\tDepth sensor\n"
+              "\tColor sensor\n"
+              "\tColor sensor\n"
+              "\tIMU sensor\n"
+              "Press ESC to exit! \n");
+    std::vector<std::string> trace = p.dir.trace();
+    EXPECT_NE(find_line(trace, "vt_get_device(device_list, 0)"), -1);
+    EXPECT_EQ(find_line(trace, "vt_get_device(device_list, 1)"), -1);
+    EXPECT_EQ(harness::count_lines(trace, "vt_sensor_list_get_sensor_type"), 10);
+}
+
+TEST(CamprobeReport, NoSensorsGivesTheHeadingThenThePrompt) {
+    Probe p(R"({"devices": [{"sensors": []}]})");
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    harness::Result r = p.escape();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Serial number: SIM00000001\nSensor types: \nPress ESC to exit! \n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(find_line(p.dir.trace(), "vt_sensor_list_get_sensor_type"), -1);
+}
+
+TEST(CamprobeReport, FailuresKeepTheLinesBeforeThemInAFileAndAPipe) {
+    harness::Scratch dir;
+    harness::Result context = harness::run(
+        harness::bin("camprobe"),
+        dir.sim_env(
+            R"({"sdk_version": [3, 1, 4], "faults": [{"call": "vt_create_context", "message": "usb stack down", "type": 5}]})"));
+    EXPECT_EQ(context.status, 1);
+    EXPECT_EQ(context.out,
+              "SDK version: 3.1.4\n"
+              "vt_error was raised when calling vt_create_context():\n"
+              "error message:    usb stack down\n"
+              "error Type:    5\n");
+
+    harness::Scratch dir2;
+    harness::Result sensors = harness::run(
+        harness::bin("camprobe"),
+        dir2.sim_env(
+            R"({"faults": [{"call": "vt_device_get_sensor_list", "message": "gone", "type": 4}]})"),
+        harness::Process::Output::pipe);
+    EXPECT_EQ(sensors.status, 1);
+    EXPECT_EQ(sensors.out,
+              "SDK version: 1.0.0\n"
+              "Device name: Vantra DC-1 Simulated Depth Camera\n"
+              "Device pid: 4096 vid: 65534 uid: sim-usb-1-1\n"
+              "Firmware version: 1.0.0-sim\n"
+              "Serial number: SIM00000001\n"
+              "Sensor types: \n"
+              "vt_error was raised when calling vt_device_get_sensor_list(device):\n"
+              "error message:    gone\n"
+              "error Type:    4\n");
+    EXPECT_EQ(context.err + sensors.err, "");
+}
+
+TEST(CamprobeKeys, OtherKeysAreReadWithoutEchoAndIgnored) {
+    Probe p("{}");
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    long long before = p.session.bytes_read();
+    // Letters, the interrupt key and Enter: all read, none ends the wait.
+    p.session.type("ab\x03\r");
+    ASSERT_TRUE(p.session.wait_until_reading(before + 4));
+    EXPECT_TRUE(pty::is_raw(p.session.attributes()));
+    EXPECT_EQ(p.session.output(), kDefaultReport);  // nothing echoed
+    harness::Result r = p.escape();
+    EXPECT_EQ(r.status, 0);  // not killed by an interrupt
+    EXPECT_EQ(r.out, kDefaultReport);
+    EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+}
+
+TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
+    Probe p("{}");
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    p.session.type("\x1b[A");
+    harness::Result r = p.session.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kDefaultReport);
+    EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+}
+
+// Camprobe with standard input from a pipe whose writing end stays open.
+harness::Result run_on_open_pipe(const harness::Scratch& dir) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    std::string out = dir.path("out.txt");
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto& e : dir.sim_env()) setenv(e.first.c_str(), e.second.c_str(), 1);
+        dup2(fds[0], 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        close(fds[1]);
+        execl(harness::bin("camprobe").c_str(), "camprobe", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[0]);
+    harness::Result r;
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    close(fds[1]);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = harness::read_file(out);
+    return r;
+}
+
+TEST(CamprobeNoTerminal, InputFromDevNullOrAPipeEndsAfterTheWholeReport) {
+    harness::Scratch dir;
+    harness::Result null_input = harness::run(harness::bin("camprobe"), dir.sim_env());
+    EXPECT_FALSE(null_input.timed_out);
+    EXPECT_EQ(null_input.status, 0);
+    EXPECT_EQ(null_input.out, kDefaultReport);
+
+    harness::Result pipe_input = run_on_open_pipe(dir);
+    EXPECT_FALSE(pipe_input.timed_out);
+    EXPECT_EQ(pipe_input.status, 0);
+    EXPECT_EQ(pipe_input.out, kDefaultReport);
+}
+
+TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {
+    Probe p("{}", /*ignore_hangup=*/true);
+    ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+    p.session.hang_up();
+    harness::Result r = p.session.wait();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kDefaultReport);
+}
+
+// getch and kbhit in a child whose standard input is a terminal of its own.
+
+std::string flags_of_stdin() {
+    return std::to_string(fcntl(0, F_GETFL));
+}
+
+TEST(Conio, GetchReadsRawBytesOneByOneAndRestoresTheTerminal) {
+    std::string seen = pty::in_child([] {
+        int master = pty::attach_terminal();
+        termios before;
+        tcgetattr(0, &before);
+        // Types once getch has put the terminal in raw mode: Enter, the
+        // interrupt key, then a cursor key's three bytes.
+        std::thread typist([master] {
+            termios now;
+            while (tcgetattr(0, &now) == 0 && !pty::is_raw(now)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (write(master, "\r\x03\x1b[A", 5) != 5) _exit(5);
+        });
+        std::string text;
+        for (int i = 0; i < 5; i++) text += std::to_string(getch()) + " ";
+        typist.join();
+        termios after;
+        tcgetattr(0, &after);
+        text += pty::same_attributes(before, after) ? "restored" : "changed";
+        return text;
+    });
+    EXPECT_EQ(seen, "13 3 27 91 65 restored");
+}
+
+TEST(Conio, KbhitTellsWithoutTakingTheByte) {
+    std::string seen = pty::in_child([] {
+        int master = pty::attach_terminal();
+        termios before;
+        tcgetattr(0, &before);
+        std::string flags = flags_of_stdin();
+        std::string text = std::to_string(kbhit()) + " ";  // nothing waiting
+        if (write(master, "k", 1) != 1) _exit(5);
+        // The byte reaches the terminal a moment after the write.
+        int hit = 0;
+        for (int i = 0; i < 10000 && !(hit = kbhit()); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        text += std::to_string(hit) + " ";
+        text += std::to_string(kbhit()) + " ";  // still there
+        text += std::to_string(getch()) + " ";
+        text += std::to_string(kbhit()) + " ";
+        termios after;
+        tcgetattr(0, &after);
+        text += pty::same_attributes(before, after) && flags_of_stdin() == flags ? "restored"
+                                                                                 : "changed";
+        return text;
+    });
+    EXPECT_EQ(seen, "0 1 1 107 0 restored");
+}
+
+TEST(Conio, WithoutATerminalBothFailAndLeaveTheInputAlone) {
+    std::string seen = pty::in_child([] {
+        int fds[2];
+        if (pipe(fds) != 0 || write(fds[1], "z", 1) != 1) _exit(5);
+        dup2(fds[0], 0);
+        std::string flags = flags_of_stdin();
+        std::string text = std::to_string(kbhit()) + " ";
+        text += std::to_string(getch()) + " ";
+        text += flags_of_stdin() == flags ? "flags kept " : "flags changed ";
+        text += std::to_string(getchar());  // the byte is still unread
+        return text;
+    });
+    EXPECT_EQ(seen, "0 -1 flags kept 122");
+}
+
+}  // namespace
