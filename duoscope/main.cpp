@@ -1,70 +1,135 @@
 // Duoscope: shows the colour and the depth stream of the first camera side by
 // side in one window, until ESC is pressed in it.
+//
+// Three threads share the globals below. The capture thread waits for frame
+// sets and posts them into a one-place slot; a set that comes while the slot
+// is full is dropped at once. The processing thread shows the posted set and
+// empties the slot. The main thread sets everything up, waits for the window
+// to close, and shuts down in order.
+#include <pthread.h>
 #include <stdio.h>
 
-#include "check_error.h"
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-vt_pipeline* pipe = nullptr;
+#include "check_error.h"
+#include "window.h"
+
+// The globals are static: "pipe" and "error" are also names of C library
+// functions, and a program-wide symbol of that name could be bound to calls
+// that other libraries make to those functions.
+static Window* win = nullptr;
 // Each thread has its own error slot, so that no thread reads a slot while the
 // SDK writes it on behalf of another.
-thread_local vt_error* error = nullptr;
+static thread_local vt_error* error = nullptr;
+static vt_pipeline* pipe = nullptr;
+static vt_frame* frame_set_for_render = nullptr;
+static std::atomic<bool> frame_set_ready{false};
+static std::atomic<bool> thread_exit{false};
+static std::mutex frame_set_mutex;
+static std::condition_variable frame_set_proc_cv;
+
+// The first profile of the list with an accepted format at 30 fps, else the
+// first profile of the list.
+static vt_stream_profile* choose_profile(vt_stream_profile** profiles, uint32_t count,
+                                         const std::vector<vt_format>& formats) {
+    for (uint32_t i = 0; i < count; i++) {
+        vt_format format = vt_stream_profile_format(profiles[i], &error);
+        check_error(error);
+        uint32_t fps = vt_stream_profile_fps(profiles[i], &error);
+        check_error(error);
+        for (vt_format accepted : formats) {
+            if (format == accepted && fps == 30) return profiles[i];
+        }
+    }
+    return profiles[0];
+}
+
+static void frame_set_grab_func() {
+    pthread_setname_np(pthread_self(), "duo-capture");
+    while (!thread_exit) {
+        vt_frame* frame_set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+        check_error(error);
+        if (frame_set == nullptr) continue;
+        if (frame_set_ready) {
+            // The previous set is still being shown: drop this one.
+            vt_delete_frame_set(frame_set, &error);
+            check_error(error);
+            continue;
+        }
+        std::lock_guard<std::mutex> lk(frame_set_mutex);
+        frame_set_for_render = frame_set;
+        frame_set_ready = true;
+        frame_set_proc_cv.notify_all();
+    }
+}
+
+static void frame_set_proc_func() {
+    pthread_setname_np(pthread_self(), "duo-process");
+    while (!thread_exit) {
+        std::unique_lock<std::mutex> lk(frame_set_mutex);
+        frame_set_proc_cv.wait(lk, [] { return frame_set_ready || thread_exit; });
+        if (thread_exit) break;  // a set still in the slot is released by main
+
+        vt_frame* color_frame = vt_frame_set_color_frame(frame_set_for_render, &error);
+        check_error(error);
+        vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set_for_render, &error);
+        check_error(error);
+        if (color_frame != nullptr && depth_frame != nullptr) {
+            std::vector<vt_frame*> frames = {color_frame, depth_frame};
+            win->render(frames, RENDER_ONE_ROW);
+        }
+        vt_delete_frame_set(frame_set_for_render, &error);
+        check_error(error);
+        frame_set_for_render = nullptr;
+        if (color_frame != nullptr) {
+            vt_delete_frame(color_frame, &error);
+            check_error(error);
+        }
+        if (depth_frame != nullptr) {
+            vt_delete_frame(depth_frame, &error);
+            check_error(error);
+        }
+        frame_set_ready = false;
+    }
+}
 
 int main(int argc, char** argv) {
     (void)argc;
     (void)argv;
-    vt_config* config;
-    uint32_t depth_profile_count = 0;
-    uint32_t color_profile_count = 0;
-    vt_stream_profile** profiles;
-    vt_stream_profile* depth_profile;
-    vt_stream_profile* color_profile;
-    vt_format format;
-    uint32_t fps;
 
     pipe = vt_create_pipeline(&error);
     check_error(error);
-    config = vt_create_config(&error);
+    vt_config* config = vt_create_config(&error);
     check_error(error);
 
-    // Depth: the first YUYV or Y16 profile at 30 fps, else the first profile.
-    profiles = vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_DEPTH, &depth_profile_count, &error);
+    // Depth: YUYV or Y16 at 30 fps. Colour: MJPEG at 30 fps.
+    uint32_t depth_profile_count = 0;
+    vt_stream_profile** profiles =
+        vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_DEPTH, &depth_profile_count, &error);
     check_error(error);
     if (depth_profile_count == 0) {
         printf("No depth stream profile found!\n");
         return 1;
     }
-    depth_profile = profiles[0];
-    for (uint32_t i = 0; i < depth_profile_count; i++) {
-        format = vt_stream_profile_format(profiles[i], &error);
-        check_error(error);
-        fps = vt_stream_profile_fps(profiles[i], &error);
-        check_error(error);
-        if ((format == VT_FORMAT_YUYV || format == VT_FORMAT_Y16) && fps == 30) {
-            depth_profile = profiles[i];
-            break;
-        }
-    }
+    vt_stream_profile* depth_profile =
+        choose_profile(profiles, depth_profile_count, {VT_FORMAT_YUYV, VT_FORMAT_Y16});
     vt_config_enable_stream(config, depth_profile, &error);
     check_error(error);
 
-    // Colour: the first MJPEG profile at 30 fps, else the first profile.
+    uint32_t color_profile_count = 0;
     profiles = vt_pipeline_get_stream_profiles(pipe, VT_SENSOR_COLOR, &color_profile_count, &error);
     check_error(error);
     if (color_profile_count == 0) {
         printf("No color stream profile found!\n");
         return 1;
     }
-    color_profile = profiles[0];
-    for (uint32_t i = 0; i < color_profile_count; i++) {
-        format = vt_stream_profile_format(profiles[i], &error);
-        check_error(error);
-        fps = vt_stream_profile_fps(profiles[i], &error);
-        check_error(error);
-        if (format == VT_FORMAT_MJPG && fps == 30) {
-            color_profile = profiles[i];
-            break;
-        }
-    }
+    vt_stream_profile* color_profile =
+        choose_profile(profiles, color_profile_count, {VT_FORMAT_MJPG});
     vt_config_enable_stream(config, color_profile, &error);
     check_error(error);
 
@@ -73,8 +138,34 @@ int main(int argc, char** argv) {
     vt_pipeline_start_with_config(pipe, config, &error);
     check_error(error);
 
+    win = new Window("Duoscope", 1280, 960);
+    thread_exit = false;
+    frame_set_ready = false;
+    std::thread frame_set_grab_thread(frame_set_grab_func);
+    std::thread frame_set_proc_thread(frame_set_proc_func);
+
+    // The processing thread closes the window when it sees ESC.
+    while (*win) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    {
+        std::lock_guard<std::mutex> lk(frame_set_mutex);
+        thread_exit = true;
+    }
+    frame_set_proc_cv.notify_all();
+    if (frame_set_grab_thread.joinable()) frame_set_grab_thread.join();
+    if (frame_set_proc_thread.joinable()) frame_set_proc_thread.join();
+
     vt_pipeline_stop(pipe, &error);
     check_error(error);
+
+    delete win;
+    win = nullptr;
+    if (frame_set_for_render != nullptr) {
+        vt_delete_frame_set(frame_set_for_render, &error);
+        check_error(error);
+        frame_set_for_render = nullptr;
+    }
+
     vt_delete_pipeline(pipe, &error);
     check_error(error);
     return 0;
