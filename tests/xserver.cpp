@@ -1,0 +1,132 @@
+#include "xserver.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace harness {
+
+XServer::XServer() {
+    // Xvfb writes the display number it chose to the descriptor named by
+    // -displayfd once it accepts connections.
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        close(fds[0]);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24",
+               "-nolisten", "tcp", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number;
+}
+
+XServer::~XServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string XServer::run(const std::string& command) const {
+    std::string full = "DISPLAY=" + display_ + " " + command + " 2>/dev/null";
+    FILE* p = popen(full.c_str(), "r");
+    if (p == nullptr) return "";
+    std::string out;
+    std::array<char, 256> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), p)) > 0) out.append(buffer.data(), n);
+    pclose(p);
+    return out;
+}
+
+std::string XServer::find_window(const std::string& name, double timeout_seconds) const {
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string out = run("xdotool search --onlyvisible --name '^" + name + "$'");
+        if (!out.empty()) return out.substr(0, out.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "";
+}
+
+bool XServer::key(const std::string& window, const std::string& key_name) const {
+    std::string full = "DISPLAY=" + display_ + " xdotool key --window " + window + " " + key_name +
+                       " >/dev/null 2>&1";
+    return std::system(full.c_str()) == 0;
+}
+
+cv::Mat XServer::screenshot(const std::string& window) const {
+    std::string path = std::filesystem::temp_directory_path().string() + "/vantra-screen-" +
+                       std::to_string(getpid()) + display_.substr(1) + ".png";
+    run("import -window " + window + " " + path);
+    cv::Mat screen = cv::imread(path, cv::IMREAD_COLOR);
+    std::filesystem::remove(path);
+    return screen;
+}
+
+namespace {
+
+// The longest run of entries of a one-row or one-column count that reach the
+// threshold, as [first, last]; {-1, -1} when there is none.
+std::pair<int, int> longest_run(const cv::Mat& counts, int threshold) {
+    std::pair<int, int> best{-1, -1};
+    int start = -1;
+    for (int i = 0; i <= (int)counts.total(); i++) {
+        bool in = i < (int)counts.total() && counts.at<int>(i) >= threshold;
+        if (in && start < 0) start = i;
+        if (!in && start >= 0) {
+            if (i - start > best.second - best.first + 1) best = {start, i - 1};
+            start = -1;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+cv::Rect find_picture(const cv::Mat& window) {
+    // The toolkit paints the window in one flat colour around the picture:
+    // take it from the window's left edge, find the columns that carry much
+    // else (the toolbar's few do not), then within them the longest run of
+    // rows that are mostly something else.
+    cv::Vec3b flat = window.at<cv::Vec3b>(window.rows / 2, 1);
+    cv::Mat diff, grey;
+    cv::absdiff(window, cv::Scalar(flat[0], flat[1], flat[2]), diff);
+    cv::cvtColor(diff, grey, cv::COLOR_BGR2GRAY);
+    cv::Mat mask = (grey > 3) / 255;
+    cv::Mat cols, rows;
+    cv::reduce(mask, cols, 0, cv::REDUCE_SUM, CV_32S);
+    auto [left, right] = longest_run(cols, window.rows / 4);
+    if (left < 0) return {};
+    cv::reduce(mask.colRange(left, right + 1), rows, 1, cv::REDUCE_SUM, CV_32S);
+    auto [top, bottom] = longest_run(rows, (right - left + 1) / 2);
+    if (top < 0) return {};
+    return cv::Rect(left, top, right - left + 1, bottom - top + 1);
+}
+
+}  // namespace harness

@@ -1,0 +1,41 @@
+// A private X server for one test, and the few X tools that a person would
+// use on a window: find it, press a key in it, take a picture of it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace harness {
+
+class XServer {
+  public:
+    XServer();  // starts Xvfb on a free display; throws when it cannot
+    ~XServer();
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    const std::string& display() const { return display_; }
+
+    // The id of the first window with exactly this name, or "" when none
+    // appears within the timeout.
+    std::string find_window(const std::string& name, double timeout_seconds = 20) const;
+    // Sends a key (an xdotool key name such as "Escape" or "a") to the window.
+    bool key(const std::string& window, const std::string& key_name) const;
+    // What the window (by default the whole screen) shows, as an 8-bit BGR
+    // image; empty on failure.
+    cv::Mat screenshot(const std::string& window = "root") const;
+
+  private:
+    std::string run(const std::string& command) const;
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// Where the picture stands in a screenshot of a window, without the toolkit's
+// toolbar and the flat margins around it; an empty rectangle when there is
+// none.
+cv::Rect find_picture(const cv::Mat& window);
+
+}  // namespace harness
