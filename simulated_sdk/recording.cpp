@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kMaxSide = 16384;  // as for the profiles of a scenario
+constexpr uint32_t kMaxSide = 16384;                   // as for the profiles of a scenario
+constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;  // a frame's size must fit 32 bits
 
 struct Size {
     uint32_t width = 0;
@@ -63,12 +64,27 @@ std::vector<std::string> list_files(const std::string& folder, const std::string
     return names;
 }
 
-Bytes read_file(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Opens a regular file for reading; a FIFO or device does not block or
+// stream for ever.
+int open_file(const std::string& path, struct stat& st) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw RecordingError(std::string("cannot be read: ") + strerror(errno));
-    Bytes bytes;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw RecordingError("is not a regular file");
+    }
+    if ((uint64_t)st.st_size > kMaxFileBytes) {
+        close(fd);
+        throw RecordingError("is larger than 1 GiB");
+    }
+    return fd;
+}
+
+Bytes read_file(const std::string& path) {
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve((size_t)st.st_size);
+    int fd = open_file(path, st);
+    Bytes bytes;
+    bytes.reserve((size_t)st.st_size);
     uint8_t chunk[65536];
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
@@ -180,8 +196,13 @@ bool read_depth_png(FILE* file, bool header_only, Size& size, Bytes& pixels,
 }
 
 Bytes depth_png(const std::string& path, bool header_only, Size& size) {
-    FILE* file = fopen(path.c_str(), "rbe");
-    if (file == nullptr) throw RecordingError(std::string("cannot be read: ") + strerror(errno));
+    struct stat st {};
+    int fd = open_file(path, st);
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        throw RecordingError(std::string("cannot be read: ") + strerror(errno));
+    }
     Bytes pixels;
     std::vector<png_bytep> rows;
     PngErrors errors{};

@@ -2,7 +2,7 @@
 // color/*.jpg and depth/*.png that each test writes for itself.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -361,6 +361,12 @@ INSTANTIATE_TEST_SUITE_P(
                          return r.folder;
                      },
                      "color/0001.jpg: cannot be read: No such file or directory"},
+        BadRecording{"FifoForDepthFile",
+                     [](const Recording& r) {
+                         mkfifo((r.folder + "/depth/0999.700.png").c_str(), 0600);
+                         return r.folder;
+                     },
+                     "depth/0999.700.png: is not a regular file"},
         BadRecording{"ColorFileNotJpeg",
                      [](const Recording& r) {
                          std::ofstream(r.color_path(1)) << "not a picture at all";
