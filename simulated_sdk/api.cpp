@@ -61,6 +61,32 @@ const char* error_field(const vt_error* error, const std::string vt_error::*fiel
     return rt.is_error(error) ? (error->*field).c_str() : otherwise;
 }
 
+// The recording's frames for an enabled stream, or null for the synthetic
+// scene. A recording holds JPEG colour and 16-bit depth, and plays only in
+// formats that carry them as they are; for another format the call fails.
+std::shared_ptr<FrameSource> recorded_source(Call& call, const ProfileObj& stream) {
+    const Recording* r = call.rt.recording.get();
+    if (r == nullptr) return nullptr;
+    vt_format f = stream.profile.format;
+    std::string problem;
+    if (stream.sensor == VT_SENSOR_COLOR) {
+        if (f == VT_FORMAT_MJPG) return r->color;
+        problem = "plays colour as MJPG only";
+    } else if (stream.sensor == VT_SENSOR_DEPTH) {
+        if (f == VT_FORMAT_Y16 || f == VT_FORMAT_Y12 || f == VT_FORMAT_YUYV ||
+            f == VT_FORMAT_YUY2) {
+            return r->depth;
+        }
+        problem = "plays depth in a 16-bit format only (Y16, Y12, YUYV, YUY2)";
+    } else {
+        return nullptr;
+    }
+    call.fail(VT_EXCEPTION_INVALID_ARGUMENT, "the recording '" + r->folder + "' " + problem +
+                                                 ", and the enabled profile " + stream.label +
+                                                 " is " + format_name(f));
+    return nullptr;
+}
+
 void stop_stream(Runtime& rt, PipelineObj& pipeline) {
     pipeline.stream->stop();
     rt.stats.framesets_discarded += pipeline.stream->discarded();
@@ -262,8 +288,10 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
     }
     std::vector<StreamSpec> streams;
     for (const ProfileObj& s : c->streams) {
-        streams.push_back(
-            {s.sensor, s.profile, std::make_shared<SceneSource>(s.sensor, s.profile)});
+        std::shared_ptr<FrameSource> source = recorded_source(call, s);
+        if (call.failed()) return;
+        if (!source) source = std::make_shared<SceneSource>(s.sensor, s.profile);
+        streams.push_back({s.sensor, s.profile, std::move(source)});
     }
     p->stream =
         std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream);

@@ -101,6 +101,7 @@ void Runtime::reset() {
     calls_.clear();
     stats = Stats();
     config_error.clear();
+    recording.reset();
     if (trace_fd_ >= 0) close(trace_fd_);
     trace_fd_ = -1;
 
@@ -109,6 +110,21 @@ void Runtime::reset() {
     } catch (const ScenarioError& e) {
         scenario = default_scenario();
         config_error = e.what();
+    }
+    if (config_error.empty() && !scenario.stream.source.empty()) {
+        // The profiles take the recording's sizes.
+        try {
+            auto r = std::make_shared<const Recording>(open_recording(scenario.stream.source));
+            for (Device& d : scenario.devices) {
+                d.color_profiles =
+                    recorded_profiles(d.color_profiles, r->color->width(), r->color->height());
+                d.depth_profiles =
+                    recorded_profiles(d.depth_profiles, r->depth->width(), r->depth->height());
+            }
+            recording = std::move(r);
+        } catch (const RecordingError& e) {
+            config_error = e.what();
+        }
     }
     const char* trace_path = getenv("VANTRA_SIM_TRACE");
     if (trace_path != nullptr && *trace_path != '\0') {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "recording.h"
 #include "scenario.h"
 #include "stream.h"
 
@@ -122,7 +123,8 @@ class Runtime {
 
     std::mutex mutex;
     Scenario scenario;
-    std::string config_error;  // a bad scenario or trace file: every call fails with it
+    std::string config_error;  // a bad scenario, recording or trace file: every call fails with it
+    std::shared_ptr<const Recording> recording;  // set when the scenario names a stream.source
     Stats stats;
 
     void trace(const std::string& line);

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
@@ -222,7 +223,13 @@ StreamSettings parse_stream(const json& j, const std::string& where) {
             s.pattern.push_back((SetKind)get_code(p[i], at, kSetKinds, false));
         }
     }
-    if (j.contains("source")) s.source = get_string(j["source"], where + ".source");
+    if (j.contains("source")) {
+        s.source = get_string(j["source"], where + ".source");
+        if (s.source.empty()) fail(where + ".source", "must name a folder");
+        if (s.source.find('\0') != std::string::npos) {
+            fail(where + ".source", "must not hold a NUL character");
+        }
+    }
     return s;
 }
 
@@ -240,6 +247,19 @@ const char* sensor_name(vt_sensor_type type) {
         if (n.value == type) return n.name;
     }
     return "unknown";
+}
+
+std::string format_name(vt_format format) {
+    for (const Named& n : kFormats) {
+        if (n.value == format) return n.name;
+    }
+    return "format " + std::to_string((uint32_t)format);
+}
+
+std::string resolve_source(const std::string& scenario_path, const std::string& source) {
+    std::filesystem::path p(source);
+    if (source.empty() || p.is_absolute()) return source;
+    return (std::filesystem::path(scenario_path).parent_path() / p).string();
 }
 
 Scenario default_scenario() {
@@ -309,7 +329,9 @@ Scenario load_scenario() {
         throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
     }
     try {
-        return parse_scenario(text);
+        Scenario s = parse_scenario(text);
+        s.stream.source = resolve_source(path, s.stream.source);
+        return s;
     } catch (const ScenarioError& e) {
         throw ScenarioError(std::string("scenario file '") + path + "': " + e.what());
     }

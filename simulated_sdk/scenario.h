@@ -55,7 +55,9 @@ struct StreamSettings {
     bool realtime = true;   // false: a set is made as soon as it is waited for
     int64_t framesets = 0;  // sets to deliver in all; 0 is endless
     std::vector<SetKind> pattern{SetKind::both};
-    std::string source;  // a folder of recorded frames, or empty for the synthetic scene
+    // A folder of recorded frames (see recording.h), or empty for the synthetic
+    // scene. A relative path in a scenario file is taken from the file's folder.
+    std::string source;
 };
 
 struct Scenario {
@@ -82,5 +84,10 @@ Scenario load_scenario();
 bool is_sdk_function(const std::string& name);
 
 const char* sensor_name(vt_sensor_type type);
+std::string format_name(vt_format format);  // "MJPG", or "format 17" for a code without a name
+
+// The folder that a scenario file's stream.source names: a relative path is
+// taken from the scenario file's folder.
+std::string resolve_source(const std::string& scenario_path, const std::string& source);
 
 }  // namespace sim

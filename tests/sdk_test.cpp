@@ -341,7 +341,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{R"({"stream": {"pattern": []}})", "stream.pattern: must not be empty"},
         BadScenario{R"({"stream": {"pattern": ["some"]}})", "unknown name \"some\""},
         BadScenario{R"({"stream": {"realtime": 1}})", "stream.realtime: must be true or false"},
-        BadScenario{R"({"sdk_version": [1, 2]})", "must list major, minor and patch"}));
+        BadScenario{R"({"sdk_version": [1, 2]})", "must list major, minor and patch"},
+        BadScenario{R"({"stream": {"source": ""}})", "stream.source: must name a folder"},
+        BadScenario{R"({"stream": {"source": "rec\u0000/x"}})",
+                    "stream.source: must not hold a NUL character"}));
 
 TEST_F(Sdk, MissingScenarioFileIsAnError) {
     setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);

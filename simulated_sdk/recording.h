@@ -1,0 +1,81 @@
+// Frames recorded to files and played back in a loop, instead of the
+// synthetic scene (scenario key "stream.source").
+//
+// A recording is a folder with two sub-folders:
+//   color/*.jpg  JPEG pictures, delivered byte for byte as MJPG frames;
+//   depth/*.png  16-bit grey PNG pictures, the depth in millimetres,
+//                delivered as two bytes per pixel in the machine's order.
+// Each sub-folder is played in byte-wise name order and loops on its own;
+// other files are ignored. All files of a sub-folder have one size; the two
+// sub-folders may differ.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scene.h"
+
+namespace sim {
+
+struct RecordingError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The files of one sub-folder. The colour files are read when the recording
+// is opened, the depth files are decoded the first time they are needed;
+// either is then kept, up to kKeptBytes per sub-folder, so that a loop that
+// fits costs no file access or decoding after its first pass. Frames beyond
+// that are read or decoded each time.
+class RecordedFrames : public FrameSource {
+  public:
+    static constexpr size_t kKeptBytes = size_t{256} << 20;
+    enum class Kind { jpeg, depth_png };
+
+    // Lists and checks the sub-folder (see open_recording); throws
+    // RecordingError.
+    RecordedFrames(Kind kind, const std::string& folder, const std::string& sub);
+
+    size_t length() const override { return files_.size(); }
+    // Throws std::runtime_error naming the file when it can no longer be read
+    // or decoded.
+    std::shared_ptr<const Bytes> frame(size_t index) override;
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+
+  private:
+    Bytes load(size_t index) const;
+
+    Kind kind_;
+    std::string folder_;
+    std::vector<std::string> files_;  // "color/0001.jpg", relative to the folder
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<const Bytes>> kept_;
+    size_t kept_bytes_ = 0;
+};
+
+struct Recording {
+    std::string folder;
+    std::shared_ptr<RecordedFrames> color;
+    std::shared_ptr<RecordedFrames> depth;
+};
+
+// Opens the recording in the folder: both sub-folders must exist and hold at
+// least one file each, every colour file must have a readable JPEG header,
+// every depth file a 16-bit grey PNG header, and the files of a sub-folder
+// one size. Throws RecordingError whose text names the folder, the file and
+// the problem.
+Recording open_recording(const std::string& folder);
+
+// The profiles as a recording offers them: each keeps its format and frame
+// rate and takes the recording's size; an entry that then repeats an earlier
+// one is left out.
+std::vector<Profile> recorded_profiles(const std::vector<Profile>& profiles, uint32_t width,
+                                       uint32_t height);
+
+}  // namespace sim
