@@ -240,8 +240,8 @@ TEST_F(WindowTest, FramesTooShortForTheirViewGiveNoImage) {
 }
 
 TEST_F(WindowTest, FailingAccessorsNeitherEndTheProcessNorBreakTheList) {
-    // The second size read of the colour frame and the first width read fail
-    // and give 0.
+    // The colour frame's second size read and the first depth frame's width
+    // read fail and give 0.
     use(R"({"faults": [{"call": "vt_frame_data_size", "nth": 2},
                        {"call": "vt_frame_width", "nth": 2}]})");
     std::vector<cv::Mat> mats =
@@ -507,9 +507,11 @@ TEST_F(WindowOnScreen, NewWindowShowsNothingAndOutlivesItsObject) {
     EXPECT_EQ(win->getKey(), -1);
     EXPECT_EQ(xscreen::find_window(name()), 0u);
 
+    cv::waitKey(10);  // whatever the toolkit says when it starts is not ours
     ::testing::internal::CaptureStderr();
     win->render({}, RENDER_ONE_ROW);
     win->render({nullptr, frames.depth(200)}, RENDER_GRID);
+    win->render({frames.depth(200)}, RenderType(7));  // not an arrangement
     for (int i = 0; i < 20; i++) cv::waitKey(10);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(xscreen::find_window(name()), 0u);
