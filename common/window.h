@@ -12,7 +12,8 @@
 #include "vantra_sdk.h"
 
 // How renderMats arranges the images of one call within the window's
-// width x height area. An empty list shows nothing, whatever the arrangement.
+// width x height area. An empty list shows nothing, whatever the arrangement,
+// and so does a value that names none.
 enum RenderType : uint32_t {
     // The first image alone, scaled to the whole width x height; the others
     // are ignored.
