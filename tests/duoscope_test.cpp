@@ -47,8 +47,8 @@ class Duoscope : public ::testing::Test {
     }
     // Presses ESC in the viewer's window and waits for the viewer to end.
     harness::Result escape() {
-        std::string window = x.find_window("Duoscope");
-        EXPECT_NE(window, "") << "no window";
+        unsigned long window = x.find_window("Duoscope");
+        EXPECT_NE(window, 0u) << "no window";
         EXPECT_TRUE(x.key(window, "Escape"));
         return viewer->wait(20);
     }
@@ -60,8 +60,8 @@ class Duoscope : public ::testing::Test {
 
 TEST_F(Duoscope, ShowsColourLeftAndGreyDepthRightThenEndsInOrderOnEscape) {
     start();
-    std::string window = x.find_window("Duoscope");
-    ASSERT_NE(window, "");
+    unsigned long window = x.find_window("Duoscope");
+    ASSERT_NE(window, 0u);
     ASSERT_TRUE(wait_for_frames(20));
 
     cv::Mat screen = x.screenshot(window);
@@ -116,7 +116,7 @@ TEST_F(Duoscope, SetsLackingAFrameAreReleasedUnseenAndEscapeWaitsForAWholeSet) {
 
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_TRUE(viewer->running());
-    EXPECT_EQ(x.find_window("Duoscope", 0.1), "");  // nothing shown yet: no window
+    EXPECT_EQ(x.find_window("Duoscope", 0.1), 0u);  // nothing shown yet: no window
     int released_before_shown = count_lines(dir.trace(), "vt_delete_frame_set(");
     EXPECT_GT(released_before_shown, 5);
     EXPECT_EQ(count_lines(dir.trace(), "vt_frame_data("), 0);
@@ -161,8 +161,8 @@ TEST_F(Duoscope, SetLeftInTheSlotIsReleasedByMainBetweenStopAndDelete) {
         env["DISPLAY"] = x.display();
         env["XDG_RUNTIME_DIR"] = scratch.path("");
         harness::Process p(harness::bin("duoscope"), env);
-        std::string window = x.find_window("Duoscope");
-        ASSERT_NE(window, "");
+        unsigned long window = x.find_window("Duoscope");
+        ASSERT_NE(window, 0u);
         x.key(window, "Escape");
         harness::Result r = p.wait(20);
         ASSERT_EQ(r.status, 0);

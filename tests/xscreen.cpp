@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 namespace xscreen {
@@ -15,13 +16,17 @@ int ignore_error(Display*, XErrorEvent*) {
     return 0;
 }
 
-Display* connection() {
-    static Display* display = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XSetErrorHandler(ignore_error);
-        display = XOpenDisplay(nullptr);
-    });
+std::mutex mutex;
+std::map<std::string, Display*> connections;
+
+// One connection to each server, kept until disconnect().
+Display* connection(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = connections.find(name);
+    if (it != connections.end()) return it->second;
+    XSetErrorHandler(ignore_error);
+    Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    connections[name] = display;
     return display;
 }
 
@@ -52,20 +57,28 @@ Window search(Display* display, Window window, const std::string& name) {
 
 }  // namespace
 
+void disconnect(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = connections.find(name);
+    if (it == connections.end()) return;
+    if (it->second != nullptr) XCloseDisplay(it->second);
+    connections.erase(it);
+}
+
 bool have_display() {
     const char* display = std::getenv("DISPLAY");
     return display != nullptr && *display != '\0';
 }
 
-unsigned long find_window(const std::string& name) {
-    Display* display = connection();
+unsigned long find_window(const std::string& name, const std::string& server) {
+    Display* display = connection(server);
     if (display == nullptr) return 0;
     XSync(display, False);
     return search(display, DefaultRootWindow(display), name);
 }
 
-cv::Mat capture(unsigned long window) {
-    Display* display = connection();
+cv::Mat capture(unsigned long window, const std::string& server) {
+    Display* display = connection(server);
     if (display == nullptr || window == 0) return cv::Mat();
     XWindowAttributes attributes;
     if (XGetWindowAttributes(display, window, &attributes) == 0 ||

@@ -1,18 +1,17 @@
 #include "xserver.h"
 
+#include "xscreen.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace harness {
@@ -45,48 +44,31 @@ XServer::XServer() {
 }
 
 XServer::~XServer() {
+    xscreen::disconnect(display_);
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
 }
 
-std::string XServer::run(const std::string& command) const {
-    std::string full = "DISPLAY=" + display_ + " " + command + " 2>/dev/null";
-    FILE* p = popen(full.c_str(), "r");
-    if (p == nullptr) return "";
-    std::string out;
-    std::array<char, 256> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), p)) > 0) out.append(buffer.data(), n);
-    pclose(p);
-    return out;
-}
-
-std::string XServer::find_window(const std::string& name, double timeout_seconds) const {
+unsigned long XServer::find_window(const std::string& name, double timeout_seconds) const {
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string out = run("xdotool search --onlyvisible --name '^" + name + "$'");
-        if (!out.empty()) return out.substr(0, out.find('\n'));
+    for (;;) {
+        unsigned long window = xscreen::find_window(name, display_);
+        if (window != 0 || std::chrono::steady_clock::now() >= deadline) return window;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return "";
 }
 
-bool XServer::key(const std::string& window, const std::string& key_name) const {
-    std::string full = "DISPLAY=" + display_ + " xdotool key --window " + window + " " + key_name +
-                       " >/dev/null 2>&1";
-    return std::system(full.c_str()) == 0;
+bool XServer::key(unsigned long window, const std::string& key_name) const {
+    std::string command = "DISPLAY=" + display_ + " xdotool key --window " +
+                          std::to_string(window) + " " + key_name + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
 }
 
-cv::Mat XServer::screenshot(const std::string& window) const {
-    std::string path = std::filesystem::temp_directory_path().string() + "/vantra-screen-" +
-                       std::to_string(getpid()) + display_.substr(1) + ".png";
-    run("import -window " + window + " " + path);
-    cv::Mat screen = cv::imread(path, cv::IMREAD_COLOR);
-    std::filesystem::remove(path);
-    return screen;
+cv::Mat XServer::screenshot(unsigned long window) const {
+    return xscreen::capture(window, display_);
 }
 
 namespace {

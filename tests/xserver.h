@@ -1,5 +1,5 @@
-// A private X server for one test, and the few X tools that a person would
-// use on a window: find it, press a key in it, take a picture of it.
+// A private X server for one test, and what a person does with a window on
+// it: find it, press a key in it, look at it.
 #pragma once
 
 #include <sys/types.h>
@@ -18,17 +18,15 @@ class XServer {
     XServer& operator=(const XServer&) = delete;
     const std::string& display() const { return display_; }
 
-    // The id of the first window with exactly this name, or "" when none
-    // appears within the timeout.
-    std::string find_window(const std::string& name, double timeout_seconds = 20) const;
+    // The id of the window with exactly this name, or 0 when none appears
+    // within the timeout.
+    unsigned long find_window(const std::string& name, double timeout_seconds = 20) const;
     // Sends a key (an xdotool key name such as "Escape" or "a") to the window.
-    bool key(const std::string& window, const std::string& key_name) const;
-    // What the window (by default the whole screen) shows, as an 8-bit BGR
-    // image; empty on failure.
-    cv::Mat screenshot(const std::string& window = "root") const;
+    bool key(unsigned long window, const std::string& key_name) const;
+    // What the window shows, toolbar and margins included; empty on failure.
+    cv::Mat screenshot(unsigned long window) const;
 
   private:
-    std::string run(const std::string& command) const;
     pid_t pid_ = -1;
     std::string display_;
 };
