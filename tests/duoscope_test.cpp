@@ -6,9 +6,11 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "harness.h"
 #include "xserver.h"
@@ -178,6 +180,29 @@ TEST_F(Duoscope, SetLeftInTheSlotIsReleasedByMainBetweenStopAndDelete) {
         EXPECT_EQ(scratch.stats()["leaked_framesets"], 0);
     }
     EXPECT_TRUE(seen);
+}
+
+TEST_F(Duoscope, ShowsARecordingAsItWasRecorded) {
+    // One flat red picture and one flat depth of 800 mm, looped.
+    std::filesystem::create_directories(dir.path("rec/color"));
+    std::filesystem::create_directories(dir.path("rec/depth"));
+    cv::imwrite(dir.path("rec/color/0001.jpg"), cv::Mat(360, 640, CV_8UC3, cv::Scalar(0, 0, 255)));
+    cv::imwrite(dir.path("rec/depth/0001.png"), cv::Mat(240, 320, CV_16UC1, cv::Scalar(800)));
+    start(R"({"stream": {"source": "rec"}})");
+    unsigned long window = x.find_window("Duoscope");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_frames(10));
+    cv::Mat shown = x.screenshot(window);
+    cv::Rect picture = harness::find_picture(shown);
+    ASSERT_EQ(picture.size(), cv::Size(1280, 480));
+    cv::Vec3b red = shown(picture).at<cv::Vec3b>(240, 320);
+    cv::Vec3b grey = shown(picture).at<cv::Vec3b>(240, 960);
+    EXPECT_LT(red[0], 30);
+    EXPECT_LT(red[1], 30);
+    EXPECT_GT(red[2], 220);
+    EXPECT_EQ(grey, cv::Vec3b(200, 200, 200));  // 800 mm x 0.25
+    EXPECT_EQ(escape().status, 0);
+    EXPECT_EQ(dir.stats()["leaked_frames"], 0);
 }
 
 struct Failure {
