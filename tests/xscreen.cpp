@@ -17,7 +17,8 @@ int ignore_error(Display*, XErrorEvent*) {
 }
 
 std::mutex mutex;
-std::map<std::string, Display*> connections;
+// Never destroyed, so that connections still open at exit stay reachable.
+std::map<std::string, Display*>& connections = *new std::map<std::string, Display*>;
 
 // One connection to each server, kept until disconnect().
 Display* connection(const std::string& name) {
