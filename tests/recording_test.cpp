@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "harness.h"
+#include "sim_fixture.h"
 #include "vantra_sdk.h"
 #include "vantra_sim.h"
 
@@ -90,21 +91,8 @@ std::string scenario(const std::string& source, const char* color_format = "MJPG
            (realtime ? "true" : "false") + R"(, "source": ")" + source + R"("}})";
 }
 
-class Replay : public ::testing::Test {
+class Replay : public SimTest {
   protected:
-    void use(const std::string& scenario_text) {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        for (const auto& e : dir.sim_env(scenario_text)) {
-            setenv(e.first.c_str(), e.second.c_str(), 1);
-        }
-        vt_sim_reset();
-    }
-    void TearDown() override {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        unsetenv("VANTRA_SIM_TRACE");
-        unsetenv("VANTRA_SIM_STATS");
-        vt_sim_reset();
-    }
     std::vector<vt_stream_profile*> profiles(vt_pipeline* pipe, vt_sensor_type sensor) {
         uint32_t count = 0;
         vt_stream_profile** list = vt_pipeline_get_stream_profiles(pipe, sensor, &count, &error);
@@ -127,9 +115,6 @@ class Replay : public ::testing::Test {
         return Bytes(data, data + vt_frame_data_size(frame, &error));
     }
     std::string message() const { return error != nullptr ? vt_error_message(error) : ""; }
-
-    harness::Scratch dir;
-    vt_error* error = nullptr;
 };
 
 TEST_F(Replay, DeliversTheFilesAsTheyAreInNameOrderAndLoops) {

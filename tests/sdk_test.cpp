@@ -8,18 +8,14 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "harness.h"
+#include "sim_fixture.h"
 #include "vantra_sdk.h"
 #include "vantra_sim.h"
 
 namespace {
 
-class Sdk : public ::testing::Test {
+class Sdk : public SimTest {
   protected:
-    void use(const std::string& scenario) {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        for (const auto& e : dir.sim_env(scenario)) setenv(e.first.c_str(), e.second.c_str(), 1);
-        vt_sim_reset();
-    }
     // Unlike use(), also takes an empty text as the file's contents.
     void use_file(const std::string& text) {
         use("");
@@ -27,12 +23,6 @@ class Sdk : public ::testing::Test {
         vt_sim_reset();
     }
     void SetUp() override { use(""); }
-    void TearDown() override {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        unsetenv("VANTRA_SIM_TRACE");
-        unsetenv("VANTRA_SIM_STATS");
-        vt_sim_reset();
-    }
     // A started pipeline with the first depth and the fourth colour profile.
     vt_pipeline* start() {
         vt_pipeline* pipe = vt_create_pipeline(&error);
@@ -58,9 +48,6 @@ class Sdk : public ::testing::Test {
         EXPECT_NE(std::string(vt_error_message(error)).find(message_part), std::string::npos)
             << vt_error_message(error);
     }
-
-    harness::Scratch dir;
-    vt_error* error = nullptr;
 };
 
 const char* kNonRealtime = R"({"stream": {"realtime": false}})";

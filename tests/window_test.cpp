@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "harness.h"
+#include "sim_fixture.h"
 #include "vantra_sim.h"
 #include "window.h"
 #include "xscreen.h"
@@ -94,25 +95,14 @@ bool near(cv::Vec3b a, cv::Vec3b b, int tolerance = 6) {
     return true;
 }
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public SimTest {
   protected:
-    void use(const std::string& scenario) {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        for (const auto& e : dir.sim_env(scenario)) setenv(e.first.c_str(), e.second.c_str(), 1);
-        vt_sim_reset();
-    }
     void SetUp() override { use(""); }
-    void TearDown() override {
-        unsetenv("VANTRA_SIM_SCENARIO");
-        unsetenv("VANTRA_SIM_TRACE");
-        unsetenv("VANTRA_SIM_STATS");
-    }
     std::vector<cv::Mat> convert(std::vector<vt_frame*> list) {
         Window window("unused", 640, 480);
         return WindowTestPeer::processFrames(window, list);
     }
 
-    harness::Scratch dir;
     Frames frames;
 };
 
