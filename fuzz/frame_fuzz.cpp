@@ -111,8 +111,15 @@ class Reader {
   public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t u16() { return uint16_t(byte() | byte() << 8); }
-    uint32_t u32() { return uint32_t(u16()) | uint32_t(u16()) << 16; }
+    // Little-endian; the low part is read first.
+    uint16_t u16() {
+        uint16_t low = byte();
+        return uint16_t(low | byte() << 8);
+    }
+    uint32_t u32() {
+        uint32_t low = u16();
+        return low | uint32_t(u16()) << 16;
+    }
     std::vector<uchar> bytes(size_t n) {
         n = std::min(n, size_ - pos_);
         std::vector<uchar> out(data_ + pos_, data_ + pos_ + n);
