@@ -51,11 +51,11 @@ void Window::render(std::vector<vt_frame*> frames, RenderType renderType) {
 }
 
 // A null frame or one with fewer than 1024 bytes ends the list. An MJPEG
-// colour frame is decoded (an empty image when its bytes do not decode); a
-// depth or infrared frame of 16-bit samples becomes grey, v * 0.25 limited to
-// 255, in three channels. Any other frame, and one whose bytes cannot back
-// its view, gives no image. The frames' bytes are wrapped, not copied; every
-// image made owns its pixels.
+// colour frame is decoded (an empty image when its bytes do not decode or
+// OpenCV refuses the picture they describe); a depth or infrared frame of
+// 16-bit samples becomes grey, v * 0.25 limited to 255, in three channels.
+// Any other frame, and one whose bytes cannot back its view, gives no image.
+// The frames' bytes are wrapped, not copied; every image made owns its pixels.
 std::vector<cv::Mat> Window::processFrames(std::vector<vt_frame*> frames) {
     std::vector<cv::Mat> mats;
     vt_error* error = nullptr;  // failures show in the values read; never examined
@@ -75,7 +75,14 @@ std::vector<cv::Mat> Window::processFrames(std::vector<vt_frame*> frames) {
         if (type == VT_FRAME_COLOR && format == VT_FORMAT_MJPG) {
             if (!viewFits(data, dataSize, 1, dataSize, 1)) continue;
             cv::Mat rawMat(1, int(dataSize), CV_8UC1, data);
-            cv::Mat colorMat = cv::imdecode(rawMat, cv::IMREAD_COLOR);
+            cv::Mat colorMat;
+            try {
+                colorMat = cv::imdecode(rawMat, cv::IMREAD_COLOR);
+            } catch (const std::exception&) {
+                // OpenCV throws instead of returning nothing for a header that
+                // claims more pixels than it decodes, or when it cannot get the
+                // memory for them: a picture that does not decode, too.
+            }
             mats.push_back(colorMat);
         } else if ((type == VT_FRAME_DEPTH || type == VT_FRAME_IR) && sixteenBit) {
             if (!viewFits(data, dataSize, height, width, 2)) continue;

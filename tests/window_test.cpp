@@ -2,6 +2,7 @@
 // pictures that the X server really shows, and the keys that close it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -193,6 +194,25 @@ TEST_F(WindowTest, UndecodableColourGivesAnEmptyImageInItsPlace) {
     cv::randu(noise, 0, 256);
     noise[0] = 'x';  // no picture format starts with it
     std::vector<cv::Mat> mats = convert({frames.mjpeg(noise), frames.depth(400)});
+    ASSERT_EQ(mats.size(), 2u);
+    EXPECT_TRUE(mats[0].empty());
+    EXPECT_EQ(mats[1].at<cv::Vec3b>(0, 0), grey(100));
+}
+
+// A few hundred bytes can claim a picture of 65500 x 65500, more pixels than
+// OpenCV agrees to decode; it refuses by throwing rather than by returning an
+// empty image. That picture is one that does not decode, not the end of the
+// viewer.
+TEST_F(WindowTest, ColourClaimingAnOversizedPictureGivesAnEmptyImage) {
+    std::vector<uchar> bytes = jpeg(cv::Mat(16, 24, CV_8UC3, cv::Scalar(0, 0, 255)));
+    const uchar frame_header[] = {0xff, 0xc0};
+    auto sof = std::search(bytes.begin(), bytes.end(), frame_header, frame_header + 2);
+    ASSERT_NE(sof, bytes.end());
+    const uchar sides[] = {0xff, 0xdc, 0xff, 0xdc};  // height, width
+    std::copy(sides, sides + 4, sof + 5);
+    bytes.resize(1024);
+
+    std::vector<cv::Mat> mats = convert({frames.mjpeg(bytes), frames.depth(400)});
     ASSERT_EQ(mats.size(), 2u);
     EXPECT_TRUE(mats[0].empty());
     EXPECT_EQ(mats[1].at<cv::Vec3b>(0, 0), grey(100));
