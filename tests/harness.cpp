@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,7 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that was killed
         setpgid(0, 0);
         for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
         int in = open("/dev/null", O_RDONLY);
