@@ -48,7 +48,7 @@ start_duoscope() {
 # Presses ESC in the viewer's window and waits for its end; fails when it
 # does not end within 20 s or ends with a status other than 0.
 stop_duoscope() {
-    xdotool key --window "$window" Escape
+    xdotool key --window "$window" Escape 2>/dev/null
     for _ in $(seq 200); do
         kill -0 "$viewer_pid" 2>/dev/null || break
         sleep 0.1
