@@ -34,15 +34,16 @@ sleep "$seconds"
 thread_ticks "$viewer_pid" >"$work/ticks1"
 t1=$(now)
 peak_kb=$(kb VmHWM "$viewer_pid")
+pid=$viewer_pid
 stop_duoscope
 
 # Each thread's CPU over the run, summed by role. OpenCV's worker threads are
 # started by the processing thread and carry its name, so they count with it.
-awk -v pid="$viewer_pid" '
-    FNR == NR { before[$1] = $3; next }
-    { role = $1 == pid ? "main" : $2 == "duo-capture" ? "capture" : $2 == "duo-process" ? "process" \
-             : $2 == "vt-sim" ? "sdk" : "toolkit"
-      ticks[role] += $3 - before[$1] }
+awk -v pid="$pid" '
+    FNR == NR { before[$1] = $2; next }
+    { role = $1 == pid ? "main" : $3 == "duo-capture" ? "capture" : $3 == "duo-process" ? "process" \
+             : $3 == "vt-sim" ? "sdk" : "toolkit"
+      ticks[role] += $2 - before[$1] }
     END { for (r in ticks) print r, ticks[r] }' "$work/ticks0" "$work/ticks1" >"$work/roles"
 role() { awk -v r="$1" '$1 == r {t = $2} END {print t + 0}' "$work/roles"; }
 run_s=$(calc "$t1 - $t0")
@@ -65,6 +66,7 @@ if command -v gst-launch-1.0 >/dev/null; then
     g1=$(now)
     kill -INT "$gst_pid"
     wait "$gst_pid" || true
+    gst_pid=""
     # Frames due at 30 per second; a late frame would show as a QoS message.
     gst_frames=$(calc "($g1 - $g0) * 30")
     gst_qos=$(grep -c '(qos)' "$work/gst.log" || true)

@@ -1,11 +1,16 @@
+# shellcheck shell=bash disable=SC2154  # $root and $build come from the script
 # Shell helpers of the bench scripts: a private X server, Duoscope started on
-# it and ended with ESC, and CPU and memory figures read from /proc.
-# Source it with $build set to the build folder.
+# it and ended with ESC, and CPU and memory figures read from /proc. The
+# script that sources it sets $root (the source tree) and $build (the build
+# folder).
 
 work=$(mktemp -d)
-xvfb_pid=""
+# The programs started here that are still running; the scripts empty each
+# one once it has ended.
+viewer_pid="" gst_pid="" xvfb_pid=""
 cleanup() {
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    local pid
+    for pid in $viewer_pid $gst_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -20,7 +25,8 @@ start_xvfb() {
         sleep 0.1
     done
     grep -q . "$work/display" || { echo "Xvfb did not start" >&2 && exit 1; }
-    export DISPLAY=":$(head -n 1 "$work/display")"
+    DISPLAY=":$(head -n 1 "$work/display")"
+    export DISPLAY
 }
 
 # wait_window NAME: prints the id of the first visible window of that name,
@@ -60,19 +66,20 @@ stop_duoscope() {
     fi
     local status=0
     wait "$viewer_pid" || status=$?
+    viewer_pid=""
     [ "$status" -eq 0 ] || { echo "Duoscope ended with status $status" >&2 && exit 1; }
 }
 
 # sim_stat NAME: one number from the stats that the SDK wrote at the end.
 sim_stat() { jq -r ".$1" "$work/stats.json"; }
 
-# thread_ticks PID: one line per thread, "tid name ticks", ticks being its
+# thread_ticks PID: one line per thread, "tid ticks name", ticks being its
 # user plus system CPU time in clock ticks.
 thread_ticks() {
     local task
     for task in /proc/"$1"/task/*; do
         # Fields after the parenthesised name: utime and stime are 12th and 13th.
-        echo "${task##*/} $(cat "$task/comm") $(sed 's/.*) //' "$task/stat" | awk '{print $12 + $13}')"
+        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | awk '{print $12 + $13}') $(cat "$task/comm")"
     done 2>/dev/null
 }
 
