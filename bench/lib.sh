@@ -1,0 +1,111 @@
+# shellcheck shell=bash disable=SC2154  # $root and $build come from the script
+# Shell helpers of the bench scripts: a private X server, Duoscope started on
+# it and ended with ESC, and CPU and memory figures read from /proc. The
+# script that sources it sets $root (the source tree) and $build (the build
+# folder).
+
+work=$(mktemp -d)
+# The programs started here that are still running; the scripts empty each
+# one once it has ended.
+viewer_pid="" gst_pid="" xvfb_pid=""
+cleanup() {
+    local pid
+    for pid in $viewer_pid $gst_pid $xvfb_pid; do kill "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts Xvfb on a free display and points DISPLAY at it.
+start_xvfb() {
+    : >"$work/display"
+    Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        grep -q . "$work/display" && break
+        sleep 0.1
+    done
+    grep -q . "$work/display" || { echo "Xvfb did not start" >&2 && exit 1; }
+    DISPLAY=":$(head -n 1 "$work/display")"
+    export DISPLAY
+}
+
+# wait_window NAME: prints the id of the first visible window of that name,
+# looking every 20 ms for up to 20 s.
+wait_window() {
+    local id
+    for _ in $(seq 1000); do
+        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1) || true
+        [ -n "$id" ] && echo "$id" && return 0
+        sleep 0.02
+    done
+}
+
+# start_duoscope SCENARIO: starts the viewer with the stats going to
+# $work/stats.json; sets $viewer_pid and $window once its window shows.
+start_duoscope() {
+    rm -f "$work/stats.json"
+    VANTRA_SIM_SCENARIO=$1 VANTRA_SIM_STATS=$work/stats.json \
+        "$build/bin/duoscope" >"$work/duoscope.out" 2>"$work/duoscope.err" &
+    viewer_pid=$!
+    window=$(wait_window Duoscope)
+    [ -n "$window" ] || { echo "Duoscope showed no window" >&2 && exit 1; }
+}
+
+# Presses ESC in the viewer's window and waits for its end; fails when it
+# does not end within 20 s or ends with a status other than 0.
+stop_duoscope() {
+    xdotool key --window "$window" Escape 2>/dev/null
+    for _ in $(seq 200); do
+        kill -0 "$viewer_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$viewer_pid" 2>/dev/null; then
+        kill -9 "$viewer_pid"
+        echo "Duoscope did not end after ESC" >&2
+        exit 1
+    fi
+    local status=0
+    wait "$viewer_pid" || status=$?
+    viewer_pid=""
+    [ "$status" -eq 0 ] || { echo "Duoscope ended with status $status" >&2 && exit 1; }
+}
+
+# sim_stat NAME: one number from the stats that the SDK wrote at the end.
+sim_stat() { jq -r ".$1" "$work/stats.json"; }
+
+# thread_ticks PID: one line per thread, "tid ticks name", ticks being its
+# user plus system CPU time in clock ticks.
+thread_ticks() {
+    local task
+    for task in /proc/"$1"/task/*; do
+        # Fields after the parenthesised name: utime and stime are 12th and 13th.
+        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | awk '{print $12 + $13}') $(cat "$task/comm")"
+    done 2>/dev/null
+}
+
+# process_ticks PID: user plus system CPU time of the whole process.
+process_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
+
+# kb FIELD PID: a field of /proc/PID/status in kB (VmRSS, VmHWM).
+kb() { awk -v f="$1:" '$1 == f {print $2}' "/proc/$2/status"; }
+
+now() { date +%s.%N; }
+# calc EXPRESSION: evaluates it with awk, printing what printf format $fmt
+# (default %.2f) makes of it.
+calc() { awk "BEGIN {printf \"${fmt:-%.2f}\", $1}"; }
+
+# readme_section NAME FILE: puts the file's text into README.md between the
+# lines <!-- NAME:begin --> and <!-- NAME:end -->; when they are missing, they
+# are added at the end, under a heading "## Performance" if there is none.
+readme_section() {
+    local readme=$root/README.md
+    if ! grep -q "^<!-- $1:begin -->\$" "$readme"; then
+        grep -q '^## Performance$' "$readme" || printf '\n## Performance\n' >>"$readme"
+        printf '\n<!-- %s:begin -->\n<!-- %s:end -->\n' "$1" "$1" >>"$readme"
+    fi
+    awk -v begin="<!-- $1:begin -->" -v end="<!-- $1:end -->" -v text="$2" '
+        $0 == end { while ((getline line < text) > 0) print line; skip = 0 }
+        !skip { print }
+        $0 == begin { skip = 1 }' "$readme" >"$work/README.md"
+    cp "$work/README.md" "$readme"
+}
