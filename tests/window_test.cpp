@@ -18,18 +18,8 @@
 #include "sim_fixture.h"
 #include "vantra_sim.h"
 #include "window.h"
+#include "window_test_peer.h"
 #include "xscreen.h"
-
-// Reaches the two private steps of Window::render.
-class WindowTestPeer {
-  public:
-    static std::vector<cv::Mat> processFrames(Window& window, std::vector<vt_frame*> frames) {
-        return window.processFrames(frames);
-    }
-    static void renderMats(Window& window, std::vector<cv::Mat> mats, RenderType type) {
-        window.renderMats(mats, type);
-    }
-};
 
 namespace {
 
