@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace harness {
 
@@ -69,6 +70,22 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
                        std::to_string(getpid()) + "-" + std::to_string(serial++);
     out_path_ = base + ".out";
     err_path_ = base + ".err";
+    // The child's environment is made before the fork: between fork and exec
+    // the child may only make calls that are safe in a copy of a threaded
+    // process, and setenv, which allocates, is not one of them.
+    std::map<std::string, std::string> all;
+    for (char** e = environ; *e != nullptr; e++) {
+        std::string entry = *e;
+        size_t eq = entry.find('=');
+        if (eq != std::string::npos) all[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& e : env) all[e.first] = e.second;
+    std::vector<std::string> entries;
+    for (const auto& e : all) entries.push_back(e.first + "=" + e.second);
+    std::vector<char*> envp;
+    for (std::string& e : entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
     int fds[2] = {-1, -1};
     if (out == Output::pipe && pipe(fds) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
@@ -76,7 +93,6 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that was killed
         setpgid(0, 0);
-        for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
         int in = open("/dev/null", O_RDONLY);
         int o = out == Output::pipe ? fds[1]
                                     : open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -85,7 +101,8 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
         dup2(o, 1);
         dup2(e, 2);
         if (fds[0] >= 0) close(fds[0]);
-        execl(program.c_str(), program.c_str(), (char*)nullptr);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
     if (out == Output::pipe) {
