@@ -55,10 +55,13 @@ harness::Result escape(const harness::XServer& x, harness::Process& viewer) {
     unsigned long window = x.find_window("Duoscope");
     EXPECT_NE(window, 0u) << "no window";
     for (int press = 0; press < 3 && viewer.running(); press++) {
-        EXPECT_TRUE(x.key(window, "Escape"));
+        bool sent = x.key(window, "Escape");
         for (int i = 0; i < 100 && viewer.running(); i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        // xdotool reports a failure when the window is gone before it sends
+        // the key's release: the viewer closed on the press, as it should.
+        EXPECT_TRUE(sent || !viewer.running()) << "xdotool could not press ESC";
     }
     return viewer.wait(5);
 }
