@@ -15,7 +15,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts Xvfb on a free display and points DISPLAY at it.
+# Starts Xvfb on a free display and points DISPLAY at it; there is no desktop
+# session, so the window toolkit is told not to look for a session bus.
 start_xvfb() {
     : >"$work/display"
     Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
@@ -26,7 +27,7 @@ start_xvfb() {
     done
     grep -q . "$work/display" || { echo "Xvfb did not start" >&2 && exit 1; }
     DISPLAY=":$(head -n 1 "$work/display")"
-    export DISPLAY
+    export DISPLAY DBUS_SESSION_BUS_ADDRESS=disabled:
 }
 
 # wait_window NAME: prints the id of the first visible window of that name,

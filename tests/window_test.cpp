@@ -314,6 +314,10 @@ Area find(const cv::Mat& capture, cv::Vec3b colour) {
 
 class WindowOnScreen : public WindowTest {
   protected:
+    // These windows are on an X server with no desktop session: tell the
+    // toolkit's D-Bus library so before its first window, or it forks a helper
+    // to look for a session bus (see harness::Process).
+    static void SetUpTestSuite() { setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1); }
     void SetUp() override {
         if (!xscreen::have_display()) GTEST_SKIP() << "DISPLAY is not set";
         WindowTest::SetUp();
