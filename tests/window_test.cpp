@@ -314,9 +314,10 @@ Area find(const cv::Mat& capture, cv::Vec3b colour) {
 
 class WindowOnScreen : public WindowTest {
   protected:
-    // These windows are on an X server with no desktop session: tell the
-    // toolkit's D-Bus library so before its first window, or it forks a helper
-    // to look for a session bus (see harness::Process).
+    // These windows are usually on a bare Xvfb with no desktop session: tell
+    // the toolkit's D-Bus library so before its first window, or it forks a
+    // helper to look for a session bus (see harness::Process). On a desktop
+    // the tests need no bus either.
     static void SetUpTestSuite() { setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1); }
     void SetUp() override {
         if (!xscreen::have_display()) GTEST_SKIP() << "DISPLAY is not set";
