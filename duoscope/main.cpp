@@ -6,6 +6,7 @@
 // is full is dropped at once. The processing thread shows the posted set and
 // empties the slot. The main thread sets everything up, waits for the window
 // to close, and shuts down in order.
+#include <malloc.h>
 #include <pthread.h>
 #include <stdio.h>
 
@@ -101,6 +102,10 @@ static void frame_set_proc_func() {
 int main(int argc, char** argv) {
     (void)argc;
     (void)argv;
+    // glibc gives the freed pictures' memory back to the kernel after each set and maps it anew
+    // for the next, thousands of page faults a set: keep it in the heap for reuse instead.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
     pipe = vt_create_pipeline(&error);
     check_error(error);
