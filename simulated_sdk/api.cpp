@@ -290,7 +290,10 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
     for (const ProfileObj& s : c->streams) {
         std::shared_ptr<FrameSource> source = recorded_source(call, s);
         if (call.failed()) return;
-        if (!source) source = std::make_shared<SceneSource>(s.sensor, s.profile);
+        if (!source) {
+            source =
+                std::make_shared<SceneSource>(s.sensor, s.profile, call.rt.scenario.stream.color);
+        }
         streams.push_back({s.sensor, s.profile, std::move(source)});
     }
     p->stream =

@@ -207,8 +207,29 @@ Fault parse_fault(const json& j, const std::string& where) {
     return f;
 }
 
+JpegStyle parse_jpeg_style(const json& j, const std::string& where) {
+    check_keys(j, where, {"subsampling", "huffman_tables", "padding", "quality"});
+    JpegStyle style;
+    if (j.contains("subsampling")) {
+        std::string s = get_string(j["subsampling"], where + ".subsampling");
+        if (s != "420" && s != "422" && s != "444") {
+            fail(where + ".subsampling", "must be \"420\", \"422\" or \"444\"");
+        }
+        style.subsampling = std::stoi(s);
+    }
+    if (j.contains("huffman_tables")) {
+        style.huffman_tables = get_bool(j["huffman_tables"], where + ".huffman_tables");
+    }
+    if (j.contains("padding")) {
+        style.padding = (uint32_t)get_int(j["padding"], where + ".padding", 0, 1 << 20);
+    }
+    if (j.contains("quality"))
+        style.quality = (int)get_int(j["quality"], where + ".quality", 1, 100);
+    return style;
+}
+
 StreamSettings parse_stream(const json& j, const std::string& where) {
-    check_keys(j, where, {"realtime", "framesets", "pattern", "source"});
+    check_keys(j, where, {"realtime", "framesets", "pattern", "source", "color"});
     StreamSettings s;
     if (j.contains("realtime")) s.realtime = get_bool(j["realtime"], where + ".realtime");
     if (j.contains("framesets")) {
@@ -230,6 +251,7 @@ StreamSettings parse_stream(const json& j, const std::string& where) {
             fail(where + ".source", "must not hold a NUL character");
         }
     }
+    if (j.contains("color")) s.color = parse_jpeg_style(j["color"], where + ".color");
     return s;
 }
 

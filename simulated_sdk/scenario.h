@@ -51,6 +51,16 @@ enum class SetKind {
     truncated_depth,  // depth bytes shorter than width x height x 2
 };
 
+// How the simulated camera codes its MJPEG colour frames. The defaults are
+// what most USB cameras send: 4:2:2 chroma, the standard Huffman tables in
+// every frame, an AVI1 APP0 segment in place of JFIF, no padding.
+struct JpegStyle {
+    int subsampling = 422;       // 420, 422 or 444
+    bool huffman_tables = true;  // false: no DHT segment; decoders use the standard tables
+    uint32_t padding = 0;        // zero bytes after the end-of-image marker
+    int quality = 85;
+};
+
 struct StreamSettings {
     bool realtime = true;   // false: a set is made as soon as it is waited for
     int64_t framesets = 0;  // sets to deliver in all; 0 is endless
@@ -58,6 +68,7 @@ struct StreamSettings {
     // A folder of recorded frames (see recording.h), or empty for the synthetic
     // scene. A relative path in a scenario file is taken from the file's folder.
     std::string source;
+    JpegStyle color;  // the synthetic scene's colour frames
 };
 
 struct Scenario {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 namespace sim {
@@ -109,16 +110,17 @@ Bytes grey16(const std::vector<uint16_t>& v) {
 // The picture in one format: MJPG is encoded, the 16-bit formats carry the
 // grey or depth value, Y8 a quarter of it.
 Bytes in_format(vt_format format, const std::vector<uint8_t>& rgb,
-                const std::vector<uint16_t>& grey, uint32_t width, uint32_t height) {
+                const std::vector<uint16_t>& grey, uint32_t width, uint32_t height,
+                const JpegStyle& style) {
     switch (format) {
         case VT_FORMAT_MJPG: {
-            if (!rgb.empty()) return encode_jpeg(rgb.data(), width, height);
+            if (!rgb.empty()) return encode_jpeg(rgb.data(), width, height, style);
             std::vector<uint8_t> shown(grey.size() * 3);
             for (size_t i = 0; i < grey.size(); i++) {
                 shown[3 * i] = shown[3 * i + 1] = shown[3 * i + 2] =
                     (uint8_t)std::min(255, grey[i] / 4);
             }
-            return encode_jpeg(shown.data(), width, height);
+            return encode_jpeg(shown.data(), width, height, style);
         }
         case VT_FORMAT_YUYV:
         case VT_FORMAT_YUY2:
@@ -158,26 +160,54 @@ Bytes in_format(vt_format format, const std::vector<uint8_t>& rgb,
     }
 }
 
+// A JPEG file as a USB camera sends it: the JFIF segment becomes an AVI1 one,
+// the Huffman tables are left out when the style says so (the encoder uses
+// the standard ones, which a decoder assumes when a frame has none), and zero
+// bytes follow the end-of-image marker.
+Bytes camera_style(const unsigned char* jpeg, size_t size, const JpegStyle& style) {
+    static const uint8_t kAvi1[] = {0xff, 0xe0, 0x00, 0x10, 'A', 'V', 'I', '1', 0,
+                                    0,    0,    0,    0,    0,   0,   0,   0,   0};
+    Bytes out(jpeg, jpeg + 2);  // SOI
+    size_t at = 2;
+    // Segments up to the start of scan each carry their length after the marker.
+    while (at + 4 <= size && jpeg[at] == 0xff && jpeg[at + 1] != 0xda) {
+        size_t end = at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
+        if (end > size) break;
+        if (jpeg[at + 1] == 0xe0) {
+            out.insert(out.end(), std::begin(kAvi1), std::end(kAvi1));
+        } else if (jpeg[at + 1] != 0xc4 || style.huffman_tables) {
+            out.insert(out.end(), jpeg + at, jpeg + end);
+        }
+        at = end;
+    }
+    out.insert(out.end(), jpeg + at, jpeg + size);
+    out.resize(out.size() + style.padding, 0);
+    return out;
+}
+
 }  // namespace
 
-Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height) {
+Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height, const JpegStyle& style) {
     tjhandle tj = tjInitCompress();
     if (tj == nullptr) throw std::runtime_error("cannot start the JPEG encoder");
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    int rc = tjCompress2(tj, rgb, (int)width, 0, (int)height, TJPF_RGB, &jpeg, &size, TJSAMP_420,
-                         85, TJFLAG_FASTDCT);
+    int subsampling = style.subsampling == 420   ? TJSAMP_420
+                      : style.subsampling == 444 ? TJSAMP_444
+                                                 : TJSAMP_422;
+    int rc = tjCompress2(tj, rgb, (int)width, 0, (int)height, TJPF_RGB, &jpeg, &size, subsampling,
+                         style.quality, TJFLAG_FASTDCT);
     std::string why = rc == 0 ? "" : tjGetErrorStr2(tj);
     Bytes out;
-    if (rc == 0) out.assign(jpeg, jpeg + size);
+    if (rc == 0) out = camera_style(jpeg, size, style);
     tjFree(jpeg);
     tjDestroy(tj);
     if (rc != 0) throw std::runtime_error("JPEG encoding failed: " + why);
     return out;
 }
 
-SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile)
-    : sensor_(sensor), profile_(profile), loop_(kLoopLength) {}
+SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style)
+    : sensor_(sensor), profile_(profile), style_(style), loop_(kLoopLength) {}
 
 std::shared_ptr<const Bytes> SceneSource::frame(size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,10 +217,10 @@ std::shared_ptr<const Bytes> SceneSource::frame(size_t index) {
         uint32_t w = profile_.width, h = profile_.height;
         if (sensor_ == VT_SENSOR_COLOR) {
             slot = std::make_shared<Bytes>(
-                in_format(profile_.format, color_scene(w, h, index), {}, w, h));
+                in_format(profile_.format, color_scene(w, h, index), {}, w, h, style_));
         } else {
             slot = std::make_shared<Bytes>(
-                in_format(profile_.format, {}, depth_scene(w, h, index), w, h));
+                in_format(profile_.format, {}, depth_scene(w, h, index), w, h, style_));
         }
     }
     return slot;

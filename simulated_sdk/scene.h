@@ -14,8 +14,9 @@ namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 
-// Encodes a picture of 8-bit RGB pixels as a baseline JPEG.
-Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height);
+// Encodes a picture of 8-bit RGB pixels as a baseline JPEG in the style of a
+// USB camera's MJPEG frame (see JpegStyle).
+Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height, const JpegStyle& style);
 
 // The frames of one stream, looped: frame n of the stream is frame(n % length()).
 class FrameSource {
@@ -35,13 +36,14 @@ class FrameSource {
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
-    SceneSource(vt_sensor_type sensor, const Profile& profile);
+    SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style);
     size_t length() const override { return kLoopLength; }
     std::shared_ptr<const Bytes> frame(size_t index) override;
 
   private:
     vt_sensor_type sensor_;
     Profile profile_;
+    JpegStyle style_;
     std::mutex mutex_;
     std::vector<std::shared_ptr<const Bytes>> loop_;
 };
