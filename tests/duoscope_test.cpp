@@ -231,6 +231,32 @@ TEST_F(Duoscope, ShowsARecordingAsItWasRecorded) {
     EXPECT_EQ(dir.stats()["leaked_frames"], 0);
 }
 
+TEST_F(Duoscope, ShowsCameraMjpegFromAnotherEncoder) {
+    // ffmpeg's MJPEG encoder as a USB camera codes it: 4:2:2, 1280 x 720, the
+    // left half red and the right half blue.
+    std::filesystem::create_directories(dir.path("rec/depth"));
+    std::filesystem::create_directories(dir.path("rec/color"));
+    std::string command =
+        "ffmpeg -loglevel error -f lavfi -i color=red:s=640x720 -f lavfi -i color=blue:s=640x720 "
+        "-filter_complex hstack -frames:v 3 -pix_fmt yuvj422p -c:v mjpeg -q:v 3 '" +
+        dir.path("rec/color/%03d.jpg") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    cv::imwrite(dir.path("rec/depth/0001.png"), cv::Mat(480, 640, CV_16UC1, cv::Scalar(400)));
+    start(R"({"stream": {"source": "rec"}})");
+    unsigned long window = x.find_window("Duoscope");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_frames(10));
+    cv::Mat shown = x.screenshot(window);
+    cv::Rect picture = harness::find_picture(shown);
+    ASSERT_EQ(picture.size(), cv::Size(1280, 480));
+    cv::Vec3b red = shown(picture).at<cv::Vec3b>(240, 160);
+    cv::Vec3b blue = shown(picture).at<cv::Vec3b>(240, 480);
+    EXPECT_TRUE(red[2] > 220 && red[1] < 30 && red[0] < 30) << red;
+    EXPECT_TRUE(blue[0] > 220 && blue[1] < 30 && blue[2] < 30) << blue;
+    EXPECT_EQ(shown(picture).at<cv::Vec3b>(240, 960), cv::Vec3b(100, 100, 100));
+    EXPECT_EQ(escape().status, 0);
+}
+
 struct Failure {
     const char* call;
     int nth;

@@ -2,6 +2,7 @@
 // faults, streaming, trace and statistics.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -122,6 +123,58 @@ TEST_F(Sdk, FrameOutlivesItsSetAndHoldsAPicture) {
     vt_delete_frame(color, &error);
     vt_delete_frame(depth, &error);
     EXPECT_EQ(error, nullptr);
+}
+
+// The bytes of the first colour frame that the scenario's camera sends.
+std::vector<uint8_t> first_color_frame(vt_pipeline* pipe) {
+    vt_error* error = nullptr;
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+    vt_frame* color = vt_frame_set_color_frame(set, &error);
+    const uint8_t* data = (const uint8_t*)vt_frame_data(color, &error);
+    std::vector<uint8_t> bytes(data, data + vt_frame_data_size(color, &error));
+    vt_delete_frame_set(set, &error);
+    vt_delete_frame(color, &error);
+    EXPECT_EQ(error, nullptr);
+    return bytes;
+}
+
+// The markers of the segments before the scan, and the luma sampling factors
+// of the frame header.
+std::string segments(const std::vector<uint8_t>& jpeg, int* luma_sampling) {
+    std::string markers;
+    for (size_t at = 2; at + 4 <= jpeg.size() && jpeg[at + 1] != 0xda;
+         at += 2 + (jpeg[at + 2] << 8 | jpeg[at + 3])) {
+        char name[8];
+        snprintf(name, sizeof name, "%02X ", jpeg[at + 1]);
+        markers += name;
+        if (jpeg[at + 1] == 0xc0) *luma_sampling = jpeg[at + 11];
+    }
+    return markers;
+}
+
+TEST_F(Sdk, ColourFramesAreCodedAsACameraCodesThem) {
+    int sampling = 0;
+    use(kNonRealtime);
+    std::vector<uint8_t> usual = first_color_frame(start());
+    EXPECT_EQ(std::string(usual.begin() + 6, usual.begin() + 10), "AVI1");
+    EXPECT_NE(segments(usual, &sampling).find("C4"), std::string::npos);
+    EXPECT_EQ(sampling, 0x21);  // 4:2:2
+
+    use(R"({"stream": {"realtime": false, "color": {"subsampling": "420", "quality": 60}}})");
+    std::vector<uint8_t> tables = first_color_frame(start());
+    use(R"({"stream": {"realtime": false, "color": {"subsampling": "420", "quality": 60,
+                                                    "huffman_tables": false, "padding": 100}}})");
+    std::vector<uint8_t> bare = first_color_frame(start());
+    EXPECT_EQ(segments(bare, &sampling).find("C4"), std::string::npos);
+    EXPECT_EQ(sampling, 0x22);  // 4:2:0
+    ASSERT_GT(bare.size(), 102u);
+    EXPECT_EQ(std::vector<uint8_t>(bare.end() - 100, bare.end()), std::vector<uint8_t>(100, 0));
+    EXPECT_EQ(bare[bare.size() - 101], 0xd9);  // end of image, then the padding
+    // Without tables a decoder takes the standard ones, which the encoder used.
+    cv::Mat with = cv::imdecode(tables, cv::IMREAD_COLOR);
+    cv::Mat without = cv::imdecode(bare, cv::IMREAD_COLOR);
+    ASSERT_EQ(without.size(), cv::Size(1280, 720));
+    EXPECT_EQ(cv::norm(with, without, cv::NORM_INF), 0);
 }
 
 TEST_F(Sdk, PatternShapesTheSets) {
@@ -331,7 +384,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{R"({"sdk_version": [1, 2]})", "must list major, minor and patch"},
         BadScenario{R"({"stream": {"source": ""}})", "stream.source: must name a folder"},
         BadScenario{R"({"stream": {"source": "rec\u0000/x"}})",
-                    "stream.source: must not hold a NUL character"}));
+                    "stream.source: must not hold a NUL character"},
+        BadScenario{R"({"stream": {"color": {"subsampling": 420}}})",
+                    "stream.color.subsampling: must be a string"},
+        BadScenario{R"({"stream": {"color": {"quality": 0}}})",
+                    "stream.color.quality: must be from 1 to 100"}));
 
 TEST_F(Sdk, MissingScenarioFileIsAnError) {
     setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);
