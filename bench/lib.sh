@@ -76,13 +76,14 @@ stop_duoscope() {
 # sim_stat NAME: one number from the stats that the SDK wrote at the end.
 sim_stat() { jq -r ".$1" "$work/stats.json"; }
 
-# thread_ticks PID: one line per thread, "tid ticks name", ticks being its
-# user plus system CPU time in clock ticks.
+# thread_ticks PID: one line per thread, "tid ticks minflt name", ticks being
+# its user plus system CPU time in clock ticks and minflt its minor page faults.
 thread_ticks() {
     local task
     for task in /proc/"$1"/task/*; do
-        # Fields after the parenthesised name: utime and stime are 12th and 13th.
-        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | awk '{print $12 + $13}') $(cat "$task/comm")"
+        # Fields after the parenthesised name: minflt is the 8th, utime and
+        # stime are the 12th and 13th.
+        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | awk '{print $12 + $13, $8}') $(cat "$task/comm")"
     done 2>/dev/null
 }
 
