@@ -2,7 +2,7 @@
    Its code types must be the same unsigned 32-bit integers that C++ sees. */
 #include "vantra_sdk.h"
 
-#define IS_UINT32(type) (sizeof(type) == 4 && (type) - 1 > 0)
+#define IS_UINT32(type) (sizeof(type) == 4 && (type)-1 > 0)
 
 _Static_assert(IS_UINT32(vt_sensor_type), "vt_sensor_type is an unsigned 32-bit code");
 _Static_assert(IS_UINT32(vt_frame_type), "vt_frame_type is an unsigned 32-bit code");
