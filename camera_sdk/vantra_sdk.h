@@ -9,6 +9,15 @@
 
 #include <stdint.h>
 
+// The enumerations are unsigned 32-bit codes in both languages. C++ gets
+// enumerations based on uint32_t; C, whose enumerations are int, gets uint32_t
+// types, and the enumerations there only name the codes.
+#ifdef __cplusplus
+#define VT_CODE_BASE : uint32_t
+#else
+#define VT_CODE_BASE
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -24,31 +33,31 @@ typedef struct vt_config vt_config;
 typedef struct vt_stream_profile vt_stream_profile;
 typedef struct vt_frame vt_frame;  // a frame, or a frame set
 
-typedef enum vt_sensor_type : uint32_t {
+enum vt_sensor_type VT_CODE_BASE {
     VT_SENSOR_UNKNOWN = 0,
     VT_SENSOR_IR = 1,
     VT_SENSOR_COLOR = 2,
     VT_SENSOR_DEPTH = 3,
     VT_SENSOR_IMU = 4,
-} vt_sensor_type;
+};
 
-typedef enum vt_frame_type : uint32_t {
+enum vt_frame_type VT_CODE_BASE {
     VT_FRAME_VIDEO = 0,
     VT_FRAME_IR = 1,
     VT_FRAME_COLOR = 2,
     VT_FRAME_DEPTH = 3,
-} vt_frame_type;
+};
 
-typedef enum vt_format : uint32_t {
+enum vt_format VT_CODE_BASE {
     VT_FORMAT_YUYV = 0,
     VT_FORMAT_YUY2 = 1,
     VT_FORMAT_MJPG = 5,
     VT_FORMAT_Y16 = 8,  // 16-bit samples in the machine's byte order
     VT_FORMAT_Y8 = 9,
     VT_FORMAT_Y12 = 12,
-} vt_format;
+};
 
-typedef enum vt_exception_type : uint32_t {
+enum vt_exception_type VT_CODE_BASE {
     VT_EXCEPTION_UNKNOWN = 0,
     VT_EXCEPTION_INVALID_ARGUMENT = 1,  // a value out of range, or a null pointer
     VT_EXCEPTION_INVALID_HANDLE = 2,    // a null, unknown, released or wrong-kind handle
@@ -56,7 +65,20 @@ typedef enum vt_exception_type : uint32_t {
     VT_EXCEPTION_NO_DEVICE = 4,         // no camera, or the camera has gone
     VT_EXCEPTION_IO = 5,                // reading or writing a file failed
     VT_EXCEPTION_CONFIGURATION = 6,     // the SDK's own configuration is unusable
-} vt_exception_type;
+};
+
+#ifdef __cplusplus
+typedef enum vt_sensor_type vt_sensor_type;
+typedef enum vt_frame_type vt_frame_type;
+typedef enum vt_format vt_format;
+typedef enum vt_exception_type vt_exception_type;
+#else
+typedef uint32_t vt_sensor_type;
+typedef uint32_t vt_frame_type;
+typedef uint32_t vt_format;
+typedef uint32_t vt_exception_type;
+#endif
+#undef VT_CODE_BASE
 
 // Version of the SDK, no error slot.
 int vt_get_major_version(void);
