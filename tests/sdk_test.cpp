@@ -331,7 +331,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{R"({"sdk_version": [1, 2]})", "must list major, minor and patch"},
         BadScenario{R"({"stream": {"source": ""}})", "stream.source: must name a folder"},
         BadScenario{R"({"stream": {"source": "rec\u0000/x"}})",
-                    "stream.source: must not hold a NUL character"}));
+                    "stream.source: must not hold a NUL character"},
+        BadScenario{R"({"stream": {"recorded": {}}})",
+                    "stream.recorded: needs \"source\", the folder that was recorded"},
+        BadScenario{
+            R"({"stream": {"source": "rec", "recorded": {
+                "depth": {"format": "Y16", "width": 640, "height": 480, "fps": 30},
+                "color": {"format": "MJPG", "width": 640, "height": 480, "fps": 25}}}})",
+            "stream.recorded.color: MJPG 640x480 at 25 fps is not in devices[0].profiles.color"}));
 
 TEST_F(Sdk, MissingScenarioFileIsAnError) {
     setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);
