@@ -225,8 +225,9 @@ TEST_F(Replay, RecordedProfilesPlayTheRecordingTheOthersStayAsTheyWereAndCannotS
     Recording rec(dir.path("rec"));
     // The default camera's depth[4] and color[3] were recorded.
     use(std::string(R"({"stream": {"realtime": false, "source": ")") + rec.folder +
-        R"(", "recorded": {"depth": {"format": "Y16", "width": 640, "height": 480, "fps": 30},
-                           "color": {"format": "MJPG", "width": 1280, "height": 720, "fps": 30}}}})");
+        R"(", "recorded": {
+            "depth": {"format": "Y16", "width": 640, "height": 480, "fps": 30},
+            "color": {"format": "MJPG", "width": 1280, "height": 720, "fps": 30}}}})");
     vt_pipeline* pipe = start(4, 3);
     ASSERT_EQ(error, nullptr) << message();
     std::vector<vt_stream_profile*> depth = profiles(pipe, VT_SENSOR_DEPTH);
