@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check_error.h"
+#include "profile_choice.h"
 #include "window.h"
 
 // The globals are static: "pipe" and "error" are also names of C library
@@ -33,22 +34,6 @@ static std::atomic<bool> frame_set_ready{false};
 static std::atomic<bool> thread_exit{false};
 static std::mutex frame_set_mutex;
 static std::condition_variable frame_set_proc_cv;
-
-// The first profile of the list with an accepted format at 30 fps, else the
-// first profile of the list.
-static vt_stream_profile* choose_profile(vt_stream_profile** profiles, uint32_t count,
-                                         const std::vector<vt_format>& formats) {
-    for (uint32_t i = 0; i < count; i++) {
-        vt_format format = vt_stream_profile_format(profiles[i], &error);
-        check_error(error);
-        uint32_t fps = vt_stream_profile_fps(profiles[i], &error);
-        check_error(error);
-        for (vt_format accepted : formats) {
-            if (format == accepted && fps == 30) return profiles[i];
-        }
-    }
-    return profiles[0];
-}
 
 static void frame_set_grab_func() {
     pthread_setname_np(pthread_self(), "duo-capture");

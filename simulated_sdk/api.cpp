@@ -63,23 +63,35 @@ const char* error_field(const vt_error* error, const std::string vt_error::*fiel
 
 // The recording's frames for an enabled stream, or null for the synthetic
 // scene. A recording holds JPEG colour and 16-bit depth, and plays only in
-// formats that carry them as they are; for another format the call fails.
-std::shared_ptr<FrameSource> recorded_source(Call& call, const ProfileObj& stream) {
+// formats that carry them as they are; for another format, or a profile other
+// than the one the scenario says was recorded, the call fails.
+std::shared_ptr<RecordedFrames> recorded_source(Call& call, const ProfileObj& stream) {
     const Recording* r = call.rt.recording.get();
     if (r == nullptr) return nullptr;
+    const StreamSettings& settings = call.rt.scenario.stream;
     vt_format f = stream.profile.format;
+    bool color = stream.sensor == VT_SENSOR_COLOR;
+    if (!color && stream.sensor != VT_SENSOR_DEPTH) return nullptr;
+    if (settings.has_recorded) {
+        const Profile& recorded = color ? settings.recorded_color : settings.recorded_depth;
+        if (!(stream.profile == recorded)) {
+            call.fail(VT_EXCEPTION_INVALID_ARGUMENT,
+                      "the recording '" + r->folder + "' holds " + sensor_name(stream.sensor) +
+                          " as " + profile_text(recorded) + " only, and the enabled profile " +
+                          stream.label + " is " + profile_text(stream.profile));
+            return nullptr;
+        }
+    }
     std::string problem;
-    if (stream.sensor == VT_SENSOR_COLOR) {
+    if (color) {
         if (f == VT_FORMAT_MJPG) return r->color;
         problem = "plays colour as MJPG only";
-    } else if (stream.sensor == VT_SENSOR_DEPTH) {
+    } else {
         if (f == VT_FORMAT_Y16 || f == VT_FORMAT_Y12 || f == VT_FORMAT_YUYV ||
             f == VT_FORMAT_YUY2) {
             return r->depth;
         }
         problem = "plays depth in a 16-bit format only (Y16, Y12, YUYV, YUY2)";
-    } else {
-        return nullptr;
     }
     call.fail(VT_EXCEPTION_INVALID_ARGUMENT, "the recording '" + r->folder + "' " + problem +
                                                  ", and the enabled profile " + stream.label +
@@ -288,13 +300,20 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
     }
     std::vector<StreamSpec> streams;
     for (const ProfileObj& s : c->streams) {
-        std::shared_ptr<FrameSource> source = recorded_source(call, s);
-        if (call.failed()) return;
-        if (!source) {
+        Profile profile = s.profile;
+        std::shared_ptr<FrameSource> source;
+        if (std::shared_ptr<RecordedFrames> recorded = recorded_source(call, s)) {
+            // The frames are as big as the recording's pictures.
+            profile.width = recorded->width();
+            profile.height = recorded->height();
+            source = std::move(recorded);
+        } else if (call.failed()) {
+            return;
+        } else {
             source =
                 std::make_shared<SceneSource>(s.sensor, s.profile, call.rt.scenario.stream.color);
         }
-        streams.push_back({s.sensor, s.profile, std::move(source)});
+        streams.push_back({s.sensor, profile, std::move(source)});
     }
     p->stream =
         std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream);

@@ -112,10 +112,12 @@ void Runtime::reset() {
         config_error = e.what();
     }
     if (config_error.empty() && !scenario.stream.source.empty()) {
-        // The profiles take the recording's sizes.
+        // Unless the scenario names the profiles it was recorded with, the
+        // profiles take the recording's sizes.
         try {
             auto r = std::make_shared<const Recording>(open_recording(scenario.stream.source));
             for (Device& d : scenario.devices) {
+                if (scenario.stream.has_recorded) continue;
                 d.color_profiles =
                     recorded_profiles(d.color_profiles, r->color->width(), r->color->height());
                 d.depth_profiles =

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -130,19 +131,21 @@ uint32_t get_code(const json& j, const std::string& where, const Named (&names)[
     return (uint32_t)get_int(j, where, 0, UINT32_MAX);
 }
 
+Profile parse_profile(const json& p, const std::string& at) {
+    check_keys(p, at, {"format", "width", "height", "fps"});
+    for (const char* key : {"format", "width", "height", "fps"}) {
+        if (!p.contains(key)) fail(at, std::string("\"") + key + "\" is missing");
+    }
+    return {(vt_format)get_code(p["format"], at + ".format", kFormats, true),
+            (uint32_t)get_int(p["width"], at + ".width", 1, 16384),
+            (uint32_t)get_int(p["height"], at + ".height", 1, 16384),
+            (uint32_t)get_int(p["fps"], at + ".fps", 1, 1000)};
+}
+
 std::vector<Profile> parse_profiles(const json& j, const std::string& where) {
     std::vector<Profile> profiles;
     for (size_t i = 0; i < get_array(j, where).size(); i++) {
-        const json& p = j[i];
-        std::string at = where + "[" + std::to_string(i) + "]";
-        check_keys(p, at, {"format", "width", "height", "fps"});
-        for (const char* key : {"format", "width", "height", "fps"}) {
-            if (!p.contains(key)) fail(at, std::string("\"") + key + "\" is missing");
-        }
-        profiles.push_back({(vt_format)get_code(p["format"], at + ".format", kFormats, true),
-                            (uint32_t)get_int(p["width"], at + ".width", 1, 16384),
-                            (uint32_t)get_int(p["height"], at + ".height", 1, 16384),
-                            (uint32_t)get_int(p["fps"], at + ".fps", 1, 1000)});
+        profiles.push_back(parse_profile(j[i], where + "[" + std::to_string(i) + "]"));
     }
     return profiles;
 }
@@ -229,7 +232,7 @@ JpegStyle parse_jpeg_style(const json& j, const std::string& where) {
 }
 
 StreamSettings parse_stream(const json& j, const std::string& where) {
-    check_keys(j, where, {"realtime", "framesets", "pattern", "source", "color"});
+    check_keys(j, where, {"realtime", "framesets", "pattern", "source", "color", "recorded"});
     StreamSettings s;
     if (j.contains("realtime")) s.realtime = get_bool(j["realtime"], where + ".realtime");
     if (j.contains("framesets")) {
@@ -252,7 +255,34 @@ StreamSettings parse_stream(const json& j, const std::string& where) {
         }
     }
     if (j.contains("color")) s.color = parse_jpeg_style(j["color"], where + ".color");
+    if (j.contains("recorded")) {
+        const json& r = j["recorded"];
+        std::string at = where + ".recorded";
+        if (s.source.empty()) fail(at, "needs \"source\", the folder that was recorded");
+        check_keys(r, at, {"depth", "color"});
+        for (const char* key : {"depth", "color"}) {
+            if (!r.contains(key)) fail(at, std::string("\"") + key + "\" is missing");
+        }
+        s.has_recorded = true;
+        s.recorded_depth = parse_profile(r["depth"], at + ".depth");
+        s.recorded_color = parse_profile(r["color"], at + ".color");
+    }
     return s;
+}
+
+// A recorded profile must be one that the camera offers, or nothing could
+// ever play the recording.
+void check_recorded(const Scenario& s) {
+    if (!s.stream.has_recorded || s.devices.empty()) return;
+    const Device& d = s.devices[0];
+    auto check = [](const Profile& p, const std::vector<Profile>& list, const char* sensor) {
+        if (std::find(list.begin(), list.end(), p) == list.end()) {
+            fail(std::string("stream.recorded.") + sensor,
+                 profile_text(p) + " is not in devices[0].profiles." + sensor);
+        }
+    };
+    check(s.stream.recorded_depth, d.depth_profiles, "depth");
+    check(s.stream.recorded_color, d.color_profiles, "color");
 }
 
 }  // namespace
@@ -276,6 +306,11 @@ std::string format_name(vt_format format) {
         if (n.value == format) return n.name;
     }
     return "format " + std::to_string((uint32_t)format);
+}
+
+std::string profile_text(const Profile& profile) {
+    return format_name(profile.format) + " " + std::to_string(profile.width) + "x" +
+           std::to_string(profile.height) + " at " + std::to_string(profile.fps) + " fps";
 }
 
 std::string resolve_source(const std::string& scenario_path, const std::string& source) {
@@ -339,6 +374,7 @@ Scenario parse_scenario(const std::string& text) {
         }
     }
     if (j.contains("stream")) s.stream = parse_stream(j["stream"], "stream");
+    check_recorded(s);
     return s;
 }
 

@@ -18,6 +18,10 @@ struct Profile {
     uint32_t fps;
 };
 
+inline bool operator==(const Profile& a, const Profile& b) {
+    return a.format == b.format && a.width == b.width && a.height == b.height && a.fps == b.fps;
+}
+
 struct Device {
     std::string name;
     int pid;
@@ -68,6 +72,12 @@ struct StreamSettings {
     // A folder of recorded frames (see recording.h), or empty for the synthetic
     // scene. A relative path in a scenario file is taken from the file's folder.
     std::string source;
+    // The depth and colour profiles that the source was recorded with. With
+    // them the profile lists stay as they are and only these two play the
+    // recording; without them every profile takes the recording's sizes.
+    bool has_recorded = false;
+    Profile recorded_depth{};
+    Profile recorded_color{};
     JpegStyle color;  // the synthetic scene's colour frames
 };
 
@@ -96,6 +106,7 @@ bool is_sdk_function(const std::string& name);
 
 const char* sensor_name(vt_sensor_type type);
 std::string format_name(vt_format format);  // "MJPG", or "format 17" for a code without a name
+std::string profile_text(const Profile& profile);  // "Y16 640x480 at 30 fps"
 
 // The folder that a scenario file's stream.source names: a relative path is
 // taken from the scenario file's folder.

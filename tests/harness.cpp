@@ -64,7 +64,7 @@ std::string read_file(const std::string& path) {
 }
 
 Process::Process(const std::string& program, const std::map<std::string, std::string>& env,
-                 Output out) {
+                 Output out, const std::vector<std::string>& args) {
     static int serial = 0;
     std::string base = std::filesystem::temp_directory_path().string() + "/vantra-proc-" +
                        std::to_string(getpid()) + "-" + std::to_string(serial++);
@@ -91,6 +91,11 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
     std::vector<char*> envp;
     for (std::string& e : entries) envp.push_back(e.data());
     envp.push_back(nullptr);
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
 
     int fds[2] = {-1, -1};
     if (out == Output::pipe && pipe(fds) != 0) throw std::runtime_error("pipe failed");
@@ -107,8 +112,7 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
         dup2(o, 1);
         dup2(e, 2);
         if (fds[0] >= 0) close(fds[0]);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (out == Output::pipe) {
@@ -168,6 +172,12 @@ Result Process::wait(double timeout_seconds) {
 Result run(const std::string& program, const std::map<std::string, std::string>& env,
            Process::Output out, double timeout_seconds) {
     return Process(program, env, out).wait(timeout_seconds);
+}
+
+Result run(const std::vector<std::string>& command, const std::map<std::string, std::string>& env,
+           double timeout_seconds) {
+    std::vector<std::string> args(command.begin() + 1, command.end());
+    return Process(command.at(0), env, Process::Output::file, args).wait(timeout_seconds);
 }
 
 int find_line(const std::vector<std::string>& lines, const std::string& prefix, int from) {

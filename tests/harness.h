@@ -40,14 +40,14 @@ struct Result {
     std::string err;
 };
 
-// A program started with extra environment variables, its standard output
-// and error going to files (or standard output to a pipe) and standard input
-// from /dev/null.
+// A program started with its arguments and extra environment variables, its
+// standard output and error going to files (or standard output to a pipe) and
+// standard input from /dev/null.
 class Process {
   public:
     enum class Output { file, pipe };
     Process(const std::string& program, const std::map<std::string, std::string>& env,
-            Output out = Output::file);
+            Output out = Output::file, const std::vector<std::string>& args = {});
     ~Process();
     pid_t pid() const { return pid_; }
     bool running();
@@ -65,6 +65,9 @@ class Process {
 
 Result run(const std::string& program, const std::map<std::string, std::string>& env,
            Process::Output out = Process::Output::file, double timeout_seconds = 20);
+// The program is the command's first word, the rest its arguments.
+Result run(const std::vector<std::string>& command, const std::map<std::string, std::string>& env,
+           double timeout_seconds = 20);
 
 // Index of the first trace line that starts with the text, or -1.
 int find_line(const std::vector<std::string>& lines, const std::string& prefix, int from = 0);

@@ -75,7 +75,13 @@ bool is_raw(const termios& t) {
 }
 
 Session::Session(const std::string& program, const std::map<std::string, std::string>& env,
-                 const termios& attributes, bool ignore_hangup) {
+                 const termios& attributes, bool ignore_hangup,
+                 const std::vector<std::string>& args) {
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     termios t = attributes;
     winsize size{};
     size.ws_row = 24;
@@ -85,7 +91,7 @@ Session::Session(const std::string& program, const std::map<std::string, std::st
     if (pid_ == 0) {
         for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
         if (ignore_hangup) signal(SIGHUP, SIG_IGN);
-        execl(program.c_str(), program.c_str(), (char*)nullptr);
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);

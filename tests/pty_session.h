@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -21,11 +22,13 @@ bool same_attributes(const termios& a, const termios& b);
 // No echo, no line editing, no signal keys and no carriage-return translation.
 bool is_raw(const termios& t);
 
-// A program started on a new terminal that is its controlling terminal.
+// A program started with its arguments on a new terminal that is its
+// controlling terminal.
 class Session {
   public:
     Session(const std::string& program, const std::map<std::string, std::string>& env,
-            const termios& attributes, bool ignore_hangup = false);
+            const termios& attributes, bool ignore_hangup = false,
+            const std::vector<std::string>& args = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

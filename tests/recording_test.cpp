@@ -99,14 +99,14 @@ class Replay : public SimTest {
         EXPECT_EQ(error, nullptr);
         return std::vector<vt_stream_profile*>(list, list + count);
     }
-    // Starts a pipeline with the first profile of each list.
-    vt_pipeline* start() {
+    // Starts a pipeline with these entries of the lists.
+    vt_pipeline* start(size_t depth = 0, size_t color = 0) {
         vt_pipeline* pipe = vt_create_pipeline(&error);
         EXPECT_EQ(error, nullptr);
         if (pipe == nullptr) return nullptr;
         vt_config* config = vt_create_config(&error);
-        vt_config_enable_stream(config, profiles(pipe, VT_SENSOR_DEPTH)[0], &error);
-        vt_config_enable_stream(config, profiles(pipe, VT_SENSOR_COLOR)[0], &error);
+        vt_config_enable_stream(config, profiles(pipe, VT_SENSOR_DEPTH).at(depth), &error);
+        vt_config_enable_stream(config, profiles(pipe, VT_SENSOR_COLOR).at(color), &error);
         vt_pipeline_start_with_config(pipe, config, &error);
         return pipe;
     }
@@ -219,6 +219,59 @@ TEST_F(Replay, ProfilesTakeTheRecordingsSizesAndKeepFormatsAndRates) {
            {VT_FORMAT_Y16, 30},
            {VT_FORMAT_YUYV, 30}},
           Recording::kDepthW, Recording::kDepthH);
+}
+
+TEST_F(Replay, RecordedProfilesPlayTheRecordingTheOthersStayAsTheyWereAndCannotStream) {
+    Recording rec(dir.path("rec"));
+    // The default camera's depth[4] and color[3] were recorded.
+    use(std::string(R"({"stream": {"realtime": false, "source": ")") + rec.folder +
+        R"(", "recorded": {
+            "depth": {"format": "Y16", "width": 640, "height": 480, "fps": 30},
+            "color": {"format": "MJPG", "width": 1280, "height": 720, "fps": 30}}}})");
+    vt_pipeline* pipe = start(4, 3);
+    ASSERT_EQ(error, nullptr) << message();
+    std::vector<vt_stream_profile*> depth = profiles(pipe, VT_SENSOR_DEPTH);
+    std::vector<vt_stream_profile*> color = profiles(pipe, VT_SENSOR_COLOR);
+    EXPECT_EQ(depth.size(), 8u);
+    EXPECT_EQ(color.size(), 7u);
+    EXPECT_EQ(vt_stream_profile_width(color[4], &error), 1920u);
+    EXPECT_EQ(vt_stream_profile_height(depth[6], &error), 800u);
+    EXPECT_EQ(vt_stream_profile_width(color[3], &error), 1280u);  // the recorded one too
+    for (size_t n = 0; n < 4; n++) {
+        vt_frame* set = vt_pipeline_wait_for_frames(pipe, 1000, &error);
+        ASSERT_NE(set, nullptr) << message();
+        vt_frame* c = vt_frame_set_color_frame(set, &error);
+        vt_frame* d = vt_frame_set_depth_frame(set, &error);
+        ASSERT_NE(c, nullptr);
+        ASSERT_NE(d, nullptr);
+        // The frames are the recording's pictures, at their own sizes.
+        EXPECT_TRUE(data_of(c) == rec.color[n % 3]);
+        EXPECT_EQ(vt_frame_width(c, &error), (uint32_t)Recording::kColorW);
+        EXPECT_EQ(vt_frame_height(d, &error), (uint32_t)Recording::kDepthH);
+        Bytes mm = data_of(d);
+        ASSERT_EQ(mm.size(), rec.depth[n % 2].size() * 2);
+        EXPECT_EQ(std::memcmp(mm.data(), rec.depth[n % 2].data(), mm.size()), 0);
+        vt_delete_frame_set(set, &error);
+        vt_delete_frame(c, &error);
+        vt_delete_frame(d, &error);
+    }
+    vt_delete_pipeline(pipe, &error);
+    ASSERT_EQ(error, nullptr) << message();
+
+    // depth[5] is YUYV 640x480 at 30 fps: a format that could carry depth,
+    // but not what was recorded.
+    start(5, 3);
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(vt_error_function(error), "vt_pipeline_start_with_config");
+    EXPECT_EQ(vt_error_exception_type(error), VT_EXCEPTION_INVALID_ARGUMENT);
+    EXPECT_EQ(message(), "the recording '" + rec.folder +
+                             "' holds depth as Y16 640x480 at 30 fps only, and the enabled "
+                             "profile depth[5] is YUYV 640x480 at 30 fps");
+    start(4, 4);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(message(), "the recording '" + rec.folder +
+                             "' holds color as MJPG 1280x720 at 30 fps only, and the enabled "
+                             "profile color[4] is MJPG 1920x1080 at 30 fps");
 }
 
 TEST_F(Replay, RelativeSourceIsTakenFromTheScenarioFilesFolder) {

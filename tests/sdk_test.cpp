@@ -388,7 +388,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{R"({"stream": {"color": {"subsampling": 420}}})",
                     "stream.color.subsampling: must be a string"},
         BadScenario{R"({"stream": {"color": {"quality": 0}}})",
-                    "stream.color.quality: must be from 1 to 100"}));
+                    "stream.color.quality: must be from 1 to 100"},
+        BadScenario{R"({"stream": {"recorded": {}}})",
+                    "stream.recorded: needs \"source\", the folder that was recorded"},
+        BadScenario{
+            R"({"stream": {"source": "rec", "recorded": {
+                "depth": {"format": "Y16", "width": 640, "height": 480, "fps": 30},
+                "color": {"format": "MJPG", "width": 640, "height": 480, "fps": 25}}}})",
+            "stream.recorded.color: MJPG 640x480 at 25 fps is not in devices[0].profiles.color"}));
 
 TEST_F(Sdk, MissingScenarioFileIsAnError) {
     setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);
