@@ -4,8 +4,10 @@
 //
 // Exit status: 0 after ESC, and also when there is no terminal to read ESC
 // from (see the wait below); 255 when no camera is attached; 1 after an SDK
-// failure, from inside check_error.
+// failure, from inside check_error, or when the report could not be written.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -107,6 +109,12 @@ int main(int argc, char** argv) {
     }
 
     printf("Press ESC to exit! \n");
+    // A report that never reached its reader (a full disk, a closed output)
+    // is no success: write it out now, and say so when that fails.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "camprobe: the report could not be written: %s\n", strerror(errno));
+        return 1;
+    }
     // Every key but ESC is dropped, and so is a failed read. Without a
     // terminal (standard input from a file or a pipe, or the terminal hung
     // up) no key can ever come: the report is complete, so end normally with

@@ -151,6 +151,10 @@ void Window::renderMats(std::vector<cv::Mat> mats, RenderType renderType) {
             default:  // not an arrangement: nothing to show
                 return;
         }
+        // A plain window, without the toolbar and status bar: their widgets keep
+        // timers on this thread, and destroying them at the process's exit,
+        // from another thread, made the toolkit complain on standard error.
+        cv::namedWindow(_name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
         cv::imshow(_name, outMat);
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;

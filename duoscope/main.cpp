@@ -9,6 +9,8 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <xcb/xcb.h>
 
 #include <atomic>
 #include <chrono>
@@ -91,6 +93,18 @@ int main(int argc, char** argv) {
     // for the next, thousands of page faults a set: keep it in the heap for reuse instead.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
+
+    // Without a display the window toolkit aborts the whole process, and only
+    // once the camera runs: ask the X server first, and end with a message.
+    xcb_connection_t* display = xcb_connect(nullptr, nullptr);
+    bool no_display = xcb_connection_has_error(display);
+    xcb_disconnect(display);
+    if (no_display) {
+        const char* name = getenv("DISPLAY");
+        fprintf(stderr, "Duoscope needs a graphical display, and none answers at DISPLAY=\"%s\".\n",
+                name != nullptr ? name : "");
+        return 1;
+    }
 
     pipe = vt_create_pipeline(&error);
     check_error(error);

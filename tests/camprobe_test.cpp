@@ -242,6 +242,18 @@ TEST(CamprobeNoTerminal, InputFromDevNullOrAPipeEndsAfterTheWholeReport) {
     EXPECT_EQ(pipe_input.out, kDefaultReport);
 }
 
+TEST(CamprobeNoTerminal, ReportThatCannotBeWrittenIsAFailure) {
+    harness::Scratch dir;
+    harness::Result full = harness::run(
+        {"/bin/sh", "-c", "exec \"$0\" >/dev/full", harness::bin("camprobe")}, dir.sim_env());
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "camprobe: the report could not be written: No space left on device\n");
+    harness::Result closed =
+        harness::run({"/bin/sh", "-c", "exec \"$0\" >&-", harness::bin("camprobe")}, dir.sim_env());
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "camprobe: the report could not be written: Bad file descriptor\n");
+}
+
 TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {
     Probe p("{}", /*ignore_hangup=*/true);
     ASSERT_NO_FATAL_FAILURE(p.reach_wait());

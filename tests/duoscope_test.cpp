@@ -112,6 +112,7 @@ TEST_F(Duoscope, ShowsColourLeftAndGreyDepthRightThenEndsInOrderOnEscape) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");  // a normal end says nothing on standard error either
 
     nlohmann::json stats = dir.stats();
     EXPECT_EQ(stats["leaked_framesets"], 0);
@@ -234,6 +235,23 @@ TEST_F(Duoscope, ShowsARecordingAsItWasRecorded) {
     EXPECT_EQ(shown(picture).at<cv::Vec3b>(240, 960), cv::Vec3b(200, 200, 200));  // 800 mm x 0.25
     EXPECT_EQ(escape().status, 0);
     EXPECT_EQ(dir.stats()["leaked_frames"], 0);
+}
+
+TEST(DuoscopeWithoutDisplay, SaysSoBeforeTheCameraStarts) {
+    harness::Scratch dir;
+    // Empty (as good as unset), and a display that no server answers.
+    for (const char* display : {"", ":97"}) {
+        std::map<std::string, std::string> env = dir.sim_env();
+        env["DISPLAY"] = display;
+        harness::Result r = harness::run(harness::bin("duoscope"), env);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1);  // an exit, no signal
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("Duoscope needs a graphical display, and none answers at "
+                                     "DISPLAY=\"") +
+                             display + "\".\n");
+        EXPECT_TRUE(dir.trace().empty());
+    }
 }
 
 struct Failure {

@@ -99,6 +99,11 @@ cv::Rect find_picture(const cv::Mat& window) {
     // else (the toolbar's few do not), then within them the longest run of
     // rows that are mostly something else.
     cv::Vec3b flat = window.at<cv::Vec3b>(window.rows / 2, 1);
+    // A window without that margin is the picture and nothing else.
+    int r = window.rows - 2, c = window.cols - 2;
+    for (cv::Point p : {cv::Point(1, 1), cv::Point(c, 1), cv::Point(1, r), cv::Point(c, r)}) {
+        if (window.at<cv::Vec3b>(p) != flat) return cv::Rect(0, 0, window.cols, window.rows);
+    }
     cv::Mat diff, grey;
     cv::absdiff(window, cv::Scalar(flat[0], flat[1], flat[2]), diff);
     cv::cvtColor(diff, grey, cv::COLOR_BGR2GRAY);
