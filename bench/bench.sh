@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Measures Duoscope on the simulated camera against the floor of its per-set
-# work and against a GStreamer pipeline showing the same MJPEG frames, prints
-# one table and puts it into README.md between the bench markers.
+# Measures Duoscope on the simulated camera and on MJPEG written by other
+# encoders, against the floor of its per-set work and against a GStreamer
+# pipeline showing the same MJPEG frames, prints one table and puts it into
+# bench/README.md between the bench markers.
 #   bench/bench.sh BUILD_DIR [SECONDS]     (./dev bench builds, then runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -171,4 +172,4 @@ cat "$work/table.md"
 
 readme_section bench "$work/table.md"
 echo
-echo "README.md: Performance table updated"
+echo "bench/README.md: table updated"

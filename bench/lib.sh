@@ -98,11 +98,11 @@ now() { date +%s.%N; }
 # (default %.2f) makes of it.
 calc() { awk "BEGIN {printf \"${fmt:-%.2f}\", $1}"; }
 
-# readme_section NAME FILE: puts the file's text into README.md between the
+# readme_section NAME FILE: puts the file's text into bench/README.md between the
 # lines <!-- NAME:begin --> and <!-- NAME:end -->; when they are missing, they
 # are added at the end, under a heading "## Performance" if there is none.
 readme_section() {
-    local readme=$root/README.md
+    local readme=$root/bench/README.md
     if ! grep -q "^<!-- $1:begin -->\$" "$readme"; then
         grep -q '^## Performance$' "$readme" || printf '\n## Performance\n' >>"$readme"
         printf '\n<!-- %s:begin -->\n<!-- %s:end -->\n' "$1" "$1" >>"$readme"

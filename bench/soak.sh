@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs Duoscope on the simulated camera for a while, then presses ESC; reports
 # its memory at the start and the end, the sets shown and what the SDK counted
-# as leaked, and puts the figures into README.md between the soak markers.
+# as leaked, and puts the figures into bench/README.md between the soak markers.
 #   bench/soak.sh BUILD_DIR [MINUTES]     (./dev soak builds, then runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,4 +39,4 @@ echo
 cat "$work/soak.md"
 readme_section soak "$work/soak.md"
 echo
-echo "README.md: soak figures updated"
+echo "bench/README.md: soak figures updated"

@@ -397,6 +397,20 @@ INSTANTIATE_TEST_SUITE_P(
                 "color": {"format": "MJPG", "width": 640, "height": 480, "fps": 25}}}})",
             "stream.recorded.color: MJPG 640x480 at 25 fps is not in devices[0].profiles.color"}));
 
+TEST_F(Sdk, ExampleScenariosAreValid) {
+    auto device_count = [&](const std::string& file) {
+        setenv("VANTRA_SIM_SCENARIO", (std::string(VANTRA_EXAMPLES_DIR) + "/" + file).c_str(), 1);
+        vt_sim_reset();
+        vt_context* ctx = vt_create_context(&error);
+        EXPECT_EQ(error, nullptr) << file << ": " << vt_error_message(error);
+        return error ? -1 : vt_device_list_device_count(vt_query_device_list(ctx, &error), &error);
+    };
+    EXPECT_EQ(device_count("bench-camera.json"), 1);
+    EXPECT_EQ(vt_get_major_version(), 2);
+    EXPECT_EQ(device_count("flaky-stream.json"), 1);
+    EXPECT_EQ(device_count("no-camera.json"), 0);
+}
+
 TEST_F(Sdk, MissingScenarioFileIsAnError) {
     setenv("VANTRA_SIM_SCENARIO", dir.path("absent.json").c_str(), 1);
     vt_sim_reset();
