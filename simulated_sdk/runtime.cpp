@@ -7,9 +7,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace sim {
 
@@ -130,7 +131,7 @@ void Runtime::reset() {
     }
     const char* trace_path = getenv("VANTRA_SIM_TRACE");
     if (trace_path != nullptr && *trace_path != '\0') {
-        trace_fd_ = open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        trace_fd_ = open_file(trace_path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (trace_fd_ < 0 && config_error.empty()) {
             config_error = std::string("trace file '") + trace_path + "': " + strerror(errno);
         }
@@ -212,8 +213,10 @@ vt_frame* Runtime::add_frame(std::shared_ptr<FrameData> data) {
 
 void Runtime::write_stats() const {
     if (stats_path_.empty()) return;
-    std::ofstream out(stats_path_, std::ios::trunc);
-    out << stats.json();
+    int fd = open_file(stats_path_, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return;
+    write_all(fd, stats.json());
+    close(fd);
 }
 
 vt_error* Runtime::new_error(vt_error error) {

@@ -1,13 +1,16 @@
 #include "scenario.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace sim {
 
@@ -381,11 +384,12 @@ Scenario parse_scenario(const std::string& text) {
 Scenario load_scenario() {
     const char* path = getenv("VANTRA_SIM_SCENARIO");
     if (path == nullptr || *path == '\0') return default_scenario();
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.is_open() || in.bad()) {
-        throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
-    }
+    int fd = open_file(path, O_RDONLY);
+    std::vector<uint8_t> bytes;
+    bool read = fd >= 0 && read_to_end(fd, bytes);
+    if (fd >= 0) close(fd);
+    if (!read) throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
+    std::string text(bytes.begin(), bytes.end());
     try {
         Scenario s = parse_scenario(text);
         s.stream.source = resolve_source(path, s.stream.source);

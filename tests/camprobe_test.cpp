@@ -242,6 +242,21 @@ TEST(CamprobeNoTerminal, InputFromDevNullOrAPipeEndsAfterTheWholeReport) {
     EXPECT_EQ(pipe_input.out, kDefaultReport);
 }
 
+// With standard output closed, the SDK's trace file must not become
+// descriptor 1 and take the report.
+TEST(CamprobeNoTerminal, ClosedStandardOutputLeavesTheTraceToTheSdk) {
+    harness::Scratch dir;
+    harness::Result r = harness::run(
+        {"/bin/sh", "-c", "exec \"$0\" >&- </dev/null", harness::bin("camprobe")}, dir.sim_env());
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_LT(r.status, 128) << "ended by a signal";
+    std::vector<std::string> trace = dir.trace();
+    EXPECT_EQ(find_line(trace, "vt_get_major_version()"), 0);
+    for (const std::string& line : trace) {
+        EXPECT_TRUE(line.rfind("vt_", 0) == 0 && line.back() == ')') << line;
+    }
+}
+
 TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {
     Probe p("{}", /*ignore_hangup=*/true);
     ASSERT_NO_FATAL_FAILURE(p.reach_wait());
