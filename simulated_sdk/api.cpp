@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "runtime.h"
+#include "call.h"
 
 using namespace sim;
 
@@ -329,6 +329,9 @@ vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms
         call.fail(VT_EXCEPTION_INVALID_STATE, "the pipeline has not been started");
         return nullptr;
     }
+    // Other threads call the SDK while this one waits (see Call::unlock):
+    // from here on only the stream is used, which the wait holds itself,
+    // never p, whose pipeline another thread may release meanwhile.
     std::shared_ptr<Stream> stream = p->stream;
     std::optional<FrameSetData> frames;
     std::string failure;

@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-
-#include <nlohmann/json.hpp>
 
 #include "files.h"
 
@@ -42,44 +39,7 @@ const char* kind_name(Kind kind) {
     return "unknown";
 }
 
-constexpr size_t kLatencyBins = 20000;
-
 }  // namespace
-
-void Stats::add_latency(double ms) {
-    if (latency_bins.empty()) latency_bins.assign(kLatencyBins, 0);
-    size_t bin = ms <= 0 ? 0 : std::min(kLatencyBins - 1, (size_t)(ms * 10));
-    latency_bins[bin]++;
-}
-
-double Stats::latency_percentile(double p) const {
-    uint64_t total = 0;
-    for (uint32_t n : latency_bins) total += n;
-    if (total == 0) return 0;
-    uint64_t seen = 0;
-    for (size_t bin = 0; bin < latency_bins.size(); bin++) {
-        seen += latency_bins[bin];
-        if (seen >= std::ceil(p * total)) return (bin + 1) / 10.0;  // upper edge of the bin
-    }
-    return kLatencyBins / 10.0;
-}
-
-std::string Stats::json() const {
-    nlohmann::ordered_json j;
-    j["framesets_delivered"] = framesets_delivered;
-    j["framesets_released"] = framesets_released;
-    j["framesets_alive_peak"] = framesets_alive_peak;
-    j["framesets_read"] = framesets_read;
-    j["framesets_discarded"] = framesets_discarded;
-    j["frames_extracted"] = frames_extracted;
-    j["frames_released"] = frames_released;
-    j["frames_read"] = frames_read;
-    j["leaked_framesets"] = framesets_alive;
-    j["leaked_frames"] = frames_alive;
-    j["latency_ms_p50"] = latency_percentile(0.50);
-    j["latency_ms_p99"] = latency_percentile(0.99);
-    return j.dump(2) + "\n";
-}
 
 Runtime& Runtime::get() {
     // Never destroyed: a producer thread may still run while the process exits.
@@ -224,30 +184,6 @@ vt_error* Runtime::new_error(vt_error error) {
     vt_error* raw = owned.get();
     errors_[raw] = std::move(owned);
     return raw;
-}
-
-Call::Call(const char* function, vt_error** slot, std::initializer_list<Arg> args)
-    : rt(Runtime::get()), lock_(rt.mutex), function_(function), slot_(slot) {
-    for (const Arg& a : args) {
-        if (!args_.empty()) args_ += ", ";
-        args_ += a.is_handle ? rt.describe(a.handle) : a.text;
-    }
-    rt.trace(std::string(function) + "(" + args_ + ")");
-    if (slot_ != nullptr) *slot_ = nullptr;
-    const Fault* fault = rt.count_call(function);
-    if (!rt.config_error.empty()) {
-        fail(VT_EXCEPTION_CONFIGURATION, rt.config_error);
-    } else if (fault != nullptr) {
-        std::string args_text = fault->has_args ? fault->args : args_;
-        if (slot_ != nullptr)
-            *slot_ = rt.new_error({function_, args_text, fault->message, fault->type});
-        failed_ = true;
-    }
-}
-
-void Call::fail(vt_exception_type type, const std::string& message) {
-    if (slot_ != nullptr) *slot_ = rt.new_error({function_, args_, message, type});
-    failed_ = true;
 }
 
 }  // namespace sim
