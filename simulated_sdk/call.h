@@ -29,7 +29,9 @@ struct Arg {
 
 // One SDK call: holds the SDK's lock, writes the trace line, clears the error
 // slot and raises a configuration error or an injected fault. The helpers
-// fill the slot with an error naming the call.
+// fill the slot with an error naming the call. The function is named by the
+// exported function's own __func__, so that the trace, the error objects and
+// the faults of a scenario (checked against functions.def) use its real name.
 class Call {
   public:
     Call(const char* function, vt_error** slot, std::initializer_list<Arg> args);
