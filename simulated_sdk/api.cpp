@@ -3,8 +3,9 @@
 #include "vantra_sim.h"
 
 #include <cstring>
+#include <type_traits>
 
-#include "runtime.h"
+#include "call.h"
 
 using namespace sim;
 
@@ -110,28 +111,28 @@ void stop_stream(Runtime& rt, PipelineObj& pipeline) {
 extern "C" {
 
 int vt_get_major_version(void) {
-    Call call("vt_get_major_version", nullptr, {});
+    Call call(__func__, nullptr, {});
     return call.rt.scenario.version[0];
 }
 
 int vt_get_minor_version(void) {
-    Call call("vt_get_minor_version", nullptr, {});
+    Call call(__func__, nullptr, {});
     return call.rt.scenario.version[1];
 }
 
 int vt_get_patch_version(void) {
-    Call call("vt_get_patch_version", nullptr, {});
+    Call call(__func__, nullptr, {});
     return call.rt.scenario.version[2];
 }
 
 vt_context* vt_create_context(vt_error** error) {
-    Call call("vt_create_context", error, {});
+    Call call(__func__, error, {});
     if (call.failed()) return nullptr;
     return call.rt.handle_of<vt_context>(call.rt.add(std::make_unique<ContextObj>()));
 }
 
 vt_pipeline* vt_create_pipeline(vt_error** error) {
-    Call call("vt_create_pipeline", error, {});
+    Call call(__func__, error, {});
     if (call.failed()) return nullptr;
     if (call.rt.scenario.devices.empty()) {
         call.fail(VT_EXCEPTION_NO_DEVICE, "no camera is connected");
@@ -141,15 +142,14 @@ vt_pipeline* vt_create_pipeline(vt_error** error) {
 }
 
 vt_config* vt_create_config(vt_error** error) {
-    Call call("vt_create_config", error, {});
+    Call call(__func__, error, {});
     if (call.failed()) return nullptr;
     return call.rt.handle_of<vt_config>(call.rt.add(std::make_unique<ConfigObj>()));
 }
 
 vt_device_list* vt_query_device_list(vt_context* context, vt_error** error) {
     return on<ContextObj>(
-        "vt_query_device_list", error, context, (vt_device_list*)nullptr,
-        [](Call& call, ContextObj&) {
+        __func__, error, context, (vt_device_list*)nullptr, [](Call& call, ContextObj&) {
             auto list = std::make_unique<DeviceListObj>();
             list->count = call.rt.scenario.devices.size();
             return call.rt.handle_of<vt_device_list>(call.rt.add(std::move(list)));
@@ -157,12 +157,12 @@ vt_device_list* vt_query_device_list(vt_context* context, vt_error** error) {
 }
 
 int vt_device_list_device_count(vt_device_list* list, vt_error** error) {
-    return on<DeviceListObj>("vt_device_list_device_count", error, list, 0,
+    return on<DeviceListObj>(__func__, error, list, 0,
                              [](Call&, DeviceListObj& l) { return (int)l.count; });
 }
 
 vt_device* vt_get_device(vt_device_list* list, uint32_t index, vt_error** error) {
-    Call call("vt_get_device", error, {list, index});
+    Call call(__func__, error, {list, index});
     if (call.failed()) return nullptr;
     DeviceListObj* l = call.get<DeviceListObj>(list);
     if (l == nullptr) return nullptr;
@@ -178,7 +178,7 @@ vt_device* vt_get_device(vt_device_list* list, uint32_t index, vt_error** error)
 }
 
 vt_device_info* vt_device_get_device_info(vt_device* dev, vt_error** error) {
-    return on<DeviceObj>("vt_device_get_device_info", error, dev, (vt_device_info*)nullptr,
+    return on<DeviceObj>(__func__, error, dev, (vt_device_info*)nullptr,
                          [](Call& call, DeviceObj& d) {
                              auto info = std::make_unique<DeviceInfoObj>();
                              info->index = d.index;
@@ -187,7 +187,7 @@ vt_device_info* vt_device_get_device_info(vt_device* dev, vt_error** error) {
 }
 
 vt_sensor_list* vt_device_get_sensor_list(vt_device* dev, vt_error** error) {
-    return on<DeviceObj>("vt_device_get_sensor_list", error, dev, (vt_sensor_list*)nullptr,
+    return on<DeviceObj>(__func__, error, dev, (vt_sensor_list*)nullptr,
                          [](Call& call, DeviceObj& d) {
                              auto list = std::make_unique<SensorListObj>();
                              list->index = d.index;
@@ -196,42 +196,42 @@ vt_sensor_list* vt_device_get_sensor_list(vt_device* dev, vt_error** error) {
 }
 
 const char* vt_device_info_name(vt_device_info* info, vt_error** error) {
-    return text_of("vt_device_info_name", info, error, &Device::name);
+    return text_of(__func__, info, error, &Device::name);
 }
 
 const char* vt_device_info_uid(vt_device_info* info, vt_error** error) {
-    return text_of("vt_device_info_uid", info, error, &Device::uid);
+    return text_of(__func__, info, error, &Device::uid);
 }
 
 const char* vt_device_info_firmware_version(vt_device_info* info, vt_error** error) {
-    return text_of("vt_device_info_firmware_version", info, error, &Device::firmware_version);
+    return text_of(__func__, info, error, &Device::firmware_version);
 }
 
 const char* vt_device_info_serial_number(vt_device_info* info, vt_error** error) {
-    return text_of("vt_device_info_serial_number", info, error, &Device::serial_number);
+    return text_of(__func__, info, error, &Device::serial_number);
 }
 
 int vt_device_info_pid(vt_device_info* info, vt_error** error) {
-    return on<DeviceInfoObj>(
-        "vt_device_info_pid", error, info, 0,
-        [](Call& call, DeviceInfoObj& i) { return device(call.rt, i.index).pid; });
+    return on<DeviceInfoObj>(__func__, error, info, 0, [](Call& call, DeviceInfoObj& i) {
+        return device(call.rt, i.index).pid;
+    });
 }
 
 int vt_device_info_vid(vt_device_info* info, vt_error** error) {
-    return on<DeviceInfoObj>(
-        "vt_device_info_vid", error, info, 0,
-        [](Call& call, DeviceInfoObj& i) { return device(call.rt, i.index).vid; });
+    return on<DeviceInfoObj>(__func__, error, info, 0, [](Call& call, DeviceInfoObj& i) {
+        return device(call.rt, i.index).vid;
+    });
 }
 
 int vt_sensor_list_get_sensor_count(vt_sensor_list* list, vt_error** error) {
-    return on<SensorListObj>(
-        "vt_sensor_list_get_sensor_count", error, list, 0,
-        [](Call& call, SensorListObj& l) { return (int)device(call.rt, l.index).sensors.size(); });
+    return on<SensorListObj>(__func__, error, list, 0, [](Call& call, SensorListObj& l) {
+        return (int)device(call.rt, l.index).sensors.size();
+    });
 }
 
 vt_sensor_type vt_sensor_list_get_sensor_type(vt_sensor_list* list, uint32_t index,
                                               vt_error** error) {
-    Call call("vt_sensor_list_get_sensor_type", error, {list, index});
+    Call call(__func__, error, {list, index});
     if (call.failed()) return VT_SENSOR_UNKNOWN;
     SensorListObj* l = call.get<SensorListObj>(list);
     if (l == nullptr) return VT_SENSOR_UNKNOWN;
@@ -248,8 +248,7 @@ vt_sensor_type vt_sensor_list_get_sensor_type(vt_sensor_list* list, uint32_t ind
 vt_stream_profile** vt_pipeline_get_stream_profiles(vt_pipeline* pipeline,
                                                     vt_sensor_type sensor_type, uint32_t* count,
                                                     vt_error** error) {
-    Call call("vt_pipeline_get_stream_profiles", error,
-              {pipeline, sensor_type, Arg::literal(count ? "&count" : "null")});
+    Call call(__func__, error, {pipeline, sensor_type, Arg::literal(count ? "&count" : "null")});
     if (call.failed()) return nullptr;
     PipelineObj* p = call.get<PipelineObj>(pipeline);
     if (p == nullptr) return nullptr;
@@ -276,15 +275,14 @@ vt_stream_profile** vt_pipeline_get_stream_profiles(vt_pipeline* pipeline,
 }
 
 void vt_pipeline_disable_frame_sync(vt_pipeline* pipeline, vt_error** error) {
-    on<PipelineObj>("vt_pipeline_disable_frame_sync", error, pipeline, 0,
-                    [](Call&, PipelineObj& p) {
-                        p.frame_sync = false;
-                        return 0;
-                    });
+    on<PipelineObj>(__func__, error, pipeline, 0, [](Call&, PipelineObj& p) {
+        p.frame_sync = false;
+        return 0;
+    });
 }
 
 void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_error** error) {
-    Call call("vt_pipeline_start_with_config", error, {pipeline, config});
+    Call call(__func__, error, {pipeline, config});
     if (call.failed()) return;
     PipelineObj* p = call.get<PipelineObj>(pipeline);
     if (p == nullptr) return;
@@ -321,7 +319,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
 
 vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms,
                                       vt_error** error) {
-    Call call("vt_pipeline_wait_for_frames", error, {pipeline, timeout_ms});
+    Call call(__func__, error, {pipeline, timeout_ms});
     if (call.failed()) return nullptr;
     PipelineObj* p = call.get<PipelineObj>(pipeline);
     if (p == nullptr) return nullptr;
@@ -329,6 +327,9 @@ vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms
         call.fail(VT_EXCEPTION_INVALID_STATE, "the pipeline has not been started");
         return nullptr;
     }
+    // Other threads call the SDK while this one waits (see Call::unlock):
+    // from here on only the stream is used, which the wait holds itself,
+    // never p, whose pipeline another thread may release meanwhile.
     std::shared_ptr<Stream> stream = p->stream;
     std::optional<FrameSetData> frames;
     std::string failure;
@@ -353,7 +354,7 @@ vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms
 }
 
 void vt_pipeline_stop(vt_pipeline* pipeline, vt_error** error) {
-    on<PipelineObj>("vt_pipeline_stop", error, pipeline, 0, [](Call& call, PipelineObj& p) {
+    on<PipelineObj>(__func__, error, pipeline, 0, [](Call& call, PipelineObj& p) {
         if (!p.stream) {
             call.fail(VT_EXCEPTION_INVALID_STATE, "the pipeline is not started");
         } else {
@@ -364,7 +365,7 @@ void vt_pipeline_stop(vt_pipeline* pipeline, vt_error** error) {
 }
 
 void vt_delete_pipeline(vt_pipeline* pipeline, vt_error** error) {
-    on<PipelineObj>("vt_delete_pipeline", error, pipeline, 0, [](Call& call, PipelineObj& p) {
+    on<PipelineObj>(__func__, error, pipeline, 0, [](Call& call, PipelineObj& p) {
         if (p.stream) stop_stream(call.rt, p);
         for (auto& list : p.profile_lists) {
             for (vt_stream_profile* profile : list.second) {
@@ -379,7 +380,7 @@ void vt_delete_pipeline(vt_pipeline* pipeline, vt_error** error) {
 }
 
 void vt_config_enable_stream(vt_config* config, vt_stream_profile* profile, vt_error** error) {
-    Call call("vt_config_enable_stream", error, {config, profile});
+    Call call(__func__, error, {config, profile});
     if (call.failed()) return;
     ConfigObj* c = call.get<ConfigObj>(config);
     if (c == nullptr) return;
@@ -397,32 +398,32 @@ void vt_config_enable_stream(vt_config* config, vt_stream_profile* profile, vt_e
 }
 
 vt_format vt_stream_profile_format(vt_stream_profile* profile, vt_error** error) {
-    return on<ProfileObj>("vt_stream_profile_format", error, profile, VT_FORMAT_YUYV,
+    return on<ProfileObj>(__func__, error, profile, VT_FORMAT_YUYV,
                           [](Call&, ProfileObj& p) { return p.profile.format; });
 }
 
 uint32_t vt_stream_profile_width(vt_stream_profile* profile, vt_error** error) {
-    return profile_value("vt_stream_profile_width", profile, error, &Profile::width);
+    return profile_value(__func__, profile, error, &Profile::width);
 }
 
 uint32_t vt_stream_profile_height(vt_stream_profile* profile, vt_error** error) {
-    return profile_value("vt_stream_profile_height", profile, error, &Profile::height);
+    return profile_value(__func__, profile, error, &Profile::height);
 }
 
 uint32_t vt_stream_profile_fps(vt_stream_profile* profile, vt_error** error) {
-    return profile_value("vt_stream_profile_fps", profile, error, &Profile::fps);
+    return profile_value(__func__, profile, error, &Profile::fps);
 }
 
 vt_frame* vt_frame_set_color_frame(vt_frame* frame_set, vt_error** error) {
-    return frame_of("vt_frame_set_color_frame", frame_set, error, VT_FRAME_COLOR);
+    return frame_of(__func__, frame_set, error, VT_FRAME_COLOR);
 }
 
 vt_frame* vt_frame_set_depth_frame(vt_frame* frame_set, vt_error** error) {
-    return frame_of("vt_frame_set_depth_frame", frame_set, error, VT_FRAME_DEPTH);
+    return frame_of(__func__, frame_set, error, VT_FRAME_DEPTH);
 }
 
 void vt_delete_frame_set(vt_frame* frame_set, vt_error** error) {
-    on<FrameSetObj>("vt_delete_frame_set", error, frame_set, 0, [](Call& call, FrameSetObj& set) {
+    on<FrameSetObj>(__func__, error, frame_set, 0, [](Call& call, FrameSetObj& set) {
         call.rt.remove(&set);
         call.rt.stats.framesets_released++;
         call.rt.stats.framesets_alive--;
@@ -431,27 +432,27 @@ void vt_delete_frame_set(vt_frame* frame_set, vt_error** error) {
 }
 
 vt_frame_type vt_frame_get_type(vt_frame* frame, vt_error** error) {
-    return frame_value("vt_frame_get_type", frame, error, &FrameData::type);
+    return frame_value(__func__, frame, error, &FrameData::type);
 }
 
 vt_format vt_frame_format(vt_frame* frame, vt_error** error) {
-    return frame_value("vt_frame_format", frame, error, &FrameData::format);
+    return frame_value(__func__, frame, error, &FrameData::format);
 }
 
 uint32_t vt_frame_width(vt_frame* frame, vt_error** error) {
-    return frame_value("vt_frame_width", frame, error, &FrameData::width);
+    return frame_value(__func__, frame, error, &FrameData::width);
 }
 
 uint32_t vt_frame_height(vt_frame* frame, vt_error** error) {
-    return frame_value("vt_frame_height", frame, error, &FrameData::height);
+    return frame_value(__func__, frame, error, &FrameData::height);
 }
 
 uint32_t vt_frame_data_size(vt_frame* frame, vt_error** error) {
-    return frame_value("vt_frame_data_size", frame, error, &FrameData::size);
+    return frame_value(__func__, frame, error, &FrameData::size);
 }
 
 void* vt_frame_data(vt_frame* frame, vt_error** error) {
-    return on<FrameObj>("vt_frame_data", error, frame, (void*)nullptr, [](Call& call, FrameObj& f) {
+    return on<FrameObj>(__func__, error, frame, (void*)nullptr, [](Call& call, FrameObj& f) {
         FrameData& d = *f.data;
         if (!d.data_fetched) {
             d.data_fetched = true;
@@ -469,7 +470,7 @@ void* vt_frame_data(vt_frame* frame, vt_error** error) {
 }
 
 void vt_delete_frame(vt_frame* frame, vt_error** error) {
-    on<FrameObj>("vt_delete_frame", error, frame, 0, [](Call& call, FrameObj& f) {
+    on<FrameObj>(__func__, error, frame, 0, [](Call& call, FrameObj& f) {
         call.rt.remove(&f);
         call.rt.stats.frames_released++;
         call.rt.stats.frames_alive--;
@@ -520,3 +521,20 @@ void vt_sim_reset(void) {
 }
 
 }  // extern "C"
+
+// Each entry of functions.def says rightly whether the function takes an
+// error slot: whether its last parameter is a vt_error**.
+namespace {
+
+template <class R, class... A>
+constexpr bool has_error_slot(R (*)(A...)) {
+    const bool last_is_slot[] = {false, std::is_same_v<A, vt_error**>...};
+    return last_is_slot[sizeof...(A)];
+}
+
+#define VT_FUNCTION(name, error_slot)                  \
+    static_assert(has_error_slot(&name) == error_slot, \
+                  #name ": functions.def says otherwise of its error slot");
+#include "functions.def"
+
+}  // namespace

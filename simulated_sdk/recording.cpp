@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "files.h"
+
 namespace sim {
 
 namespace fs = std::filesystem;
@@ -66,8 +68,8 @@ std::vector<std::string> list_files(const std::string& folder, const std::string
 
 // Opens a regular file for reading; a FIFO or device does not block or
 // stream for ever.
-int open_file(const std::string& path, struct stat& st) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+int open_regular_file(const std::string& path, struct stat& st) {
+    int fd = open_file(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) throw RecordingError(std::string("cannot be read: ") + strerror(errno));
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -82,22 +84,13 @@ int open_file(const std::string& path, struct stat& st) {
 
 Bytes read_file(const std::string& path) {
     struct stat st {};
-    int fd = open_file(path, st);
+    int fd = open_regular_file(path, st);
     Bytes bytes;
     bytes.reserve((size_t)st.st_size);
-    uint8_t chunk[65536];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            close(fd);
-            throw RecordingError(std::string("cannot be read: ") + strerror(e));
-        }
-        if (n == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
+    bool ok = read_to_end(fd, bytes);
+    int e = errno;
     close(fd);
+    if (!ok) throw RecordingError(std::string("cannot be read: ") + strerror(e));
     return bytes;
 }
 
@@ -197,7 +190,7 @@ bool read_depth_png(FILE* file, bool header_only, Size& size, Bytes& pixels,
 
 Bytes depth_png(const std::string& path, bool header_only, Size& size) {
     struct stat st {};
-    int fd = open_file(path, st);
+    int fd = open_regular_file(path, st);
     FILE* file = fdopen(fd, "rb");
     if (file == nullptr) {
         close(fd);

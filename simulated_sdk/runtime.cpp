@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
-#include <nlohmann/json.hpp>
+#include "files.h"
 
 namespace sim {
 
@@ -41,44 +39,7 @@ const char* kind_name(Kind kind) {
     return "unknown";
 }
 
-constexpr size_t kLatencyBins = 20000;
-
 }  // namespace
-
-void Stats::add_latency(double ms) {
-    if (latency_bins.empty()) latency_bins.assign(kLatencyBins, 0);
-    size_t bin = ms <= 0 ? 0 : std::min(kLatencyBins - 1, (size_t)(ms * 10));
-    latency_bins[bin]++;
-}
-
-double Stats::latency_percentile(double p) const {
-    uint64_t total = 0;
-    for (uint32_t n : latency_bins) total += n;
-    if (total == 0) return 0;
-    uint64_t seen = 0;
-    for (size_t bin = 0; bin < latency_bins.size(); bin++) {
-        seen += latency_bins[bin];
-        if (seen >= std::ceil(p * total)) return (bin + 1) / 10.0;  // upper edge of the bin
-    }
-    return kLatencyBins / 10.0;
-}
-
-std::string Stats::json() const {
-    nlohmann::ordered_json j;
-    j["framesets_delivered"] = framesets_delivered;
-    j["framesets_released"] = framesets_released;
-    j["framesets_alive_peak"] = framesets_alive_peak;
-    j["framesets_read"] = framesets_read;
-    j["framesets_discarded"] = framesets_discarded;
-    j["frames_extracted"] = frames_extracted;
-    j["frames_released"] = frames_released;
-    j["frames_read"] = frames_read;
-    j["leaked_framesets"] = framesets_alive;
-    j["leaked_frames"] = frames_alive;
-    j["latency_ms_p50"] = latency_percentile(0.50);
-    j["latency_ms_p99"] = latency_percentile(0.99);
-    return j.dump(2) + "\n";
-}
 
 Runtime& Runtime::get() {
     // Never destroyed: a producer thread may still run while the process exits.
@@ -130,7 +91,7 @@ void Runtime::reset() {
     }
     const char* trace_path = getenv("VANTRA_SIM_TRACE");
     if (trace_path != nullptr && *trace_path != '\0') {
-        trace_fd_ = open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        trace_fd_ = open_file(trace_path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (trace_fd_ < 0 && config_error.empty()) {
             config_error = std::string("trace file '") + trace_path + "': " + strerror(errno);
         }
@@ -212,8 +173,10 @@ vt_frame* Runtime::add_frame(std::shared_ptr<FrameData> data) {
 
 void Runtime::write_stats() const {
     if (stats_path_.empty()) return;
-    std::ofstream out(stats_path_, std::ios::trunc);
-    out << stats.json();
+    int fd = open_file(stats_path_, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return;
+    write_all(fd, stats.json());
+    close(fd);
 }
 
 vt_error* Runtime::new_error(vt_error error) {
@@ -221,30 +184,6 @@ vt_error* Runtime::new_error(vt_error error) {
     vt_error* raw = owned.get();
     errors_[raw] = std::move(owned);
     return raw;
-}
-
-Call::Call(const char* function, vt_error** slot, std::initializer_list<Arg> args)
-    : rt(Runtime::get()), lock_(rt.mutex), function_(function), slot_(slot) {
-    for (const Arg& a : args) {
-        if (!args_.empty()) args_ += ", ";
-        args_ += a.is_handle ? rt.describe(a.handle) : a.text;
-    }
-    rt.trace(std::string(function) + "(" + args_ + ")");
-    if (slot_ != nullptr) *slot_ = nullptr;
-    const Fault* fault = rt.count_call(function);
-    if (!rt.config_error.empty()) {
-        fail(VT_EXCEPTION_CONFIGURATION, rt.config_error);
-    } else if (fault != nullptr) {
-        std::string args_text = fault->has_args ? fault->args : args_;
-        if (slot_ != nullptr)
-            *slot_ = rt.new_error({function_, args_text, fault->message, fault->type});
-        failed_ = true;
-    }
-}
-
-void Call::fail(vt_exception_type type, const std::string& message) {
-    if (slot_ != nullptr) *slot_ = rt.new_error({function_, args_, message, type});
-    failed_ = true;
 }
 
 }  // namespace sim

@@ -1,13 +1,16 @@
 #include "scenario.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 
 #include <nlohmann/json.hpp>
+
+#include "files.h"
 
 namespace sim {
 
@@ -15,44 +18,14 @@ using nlohmann::json;
 
 namespace {
 
-const char* const kSdkFunctions[] = {
-    "vt_create_context",
-    "vt_create_pipeline",
-    "vt_create_config",
-    "vt_query_device_list",
-    "vt_device_list_device_count",
-    "vt_get_device",
-    "vt_device_get_device_info",
-    "vt_device_get_sensor_list",
-    "vt_device_info_name",
-    "vt_device_info_pid",
-    "vt_device_info_vid",
-    "vt_device_info_uid",
-    "vt_device_info_firmware_version",
-    "vt_device_info_serial_number",
-    "vt_sensor_list_get_sensor_count",
-    "vt_sensor_list_get_sensor_type",
-    "vt_pipeline_get_stream_profiles",
-    "vt_pipeline_disable_frame_sync",
-    "vt_pipeline_start_with_config",
-    "vt_pipeline_wait_for_frames",
-    "vt_pipeline_stop",
-    "vt_delete_pipeline",
-    "vt_config_enable_stream",
-    "vt_stream_profile_format",
-    "vt_stream_profile_width",
-    "vt_stream_profile_height",
-    "vt_stream_profile_fps",
-    "vt_frame_set_color_frame",
-    "vt_frame_set_depth_frame",
-    "vt_delete_frame_set",
-    "vt_frame_get_type",
-    "vt_frame_format",
-    "vt_frame_width",
-    "vt_frame_height",
-    "vt_frame_data",
-    "vt_frame_data_size",
-    "vt_delete_frame",
+struct SdkFunction {
+    const char* name;
+    bool error_slot;
+};
+
+const SdkFunction kSdkFunctions[] = {
+#define VT_FUNCTION(name, error_slot) {#name, error_slot},
+#include "functions.def"
 };
 
 struct Named {
@@ -288,8 +261,8 @@ void check_recorded(const Scenario& s) {
 }  // namespace
 
 bool is_sdk_function(const std::string& name) {
-    for (const char* f : kSdkFunctions) {
-        if (name == f) return true;
+    for (const SdkFunction& f : kSdkFunctions) {
+        if (f.error_slot && name == f.name) return true;
     }
     return false;
 }
@@ -381,11 +354,12 @@ Scenario parse_scenario(const std::string& text) {
 Scenario load_scenario() {
     const char* path = getenv("VANTRA_SIM_SCENARIO");
     if (path == nullptr || *path == '\0') return default_scenario();
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.is_open() || in.bad()) {
-        throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
-    }
+    int fd = open_file(path, O_RDONLY);
+    std::vector<uint8_t> bytes;
+    bool read = fd >= 0 && read_to_end(fd, bytes);
+    if (fd >= 0) close(fd);
+    if (!read) throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
+    std::string text(bytes.begin(), bytes.end());
     try {
         Scenario s = parse_scenario(text);
         s.stream.source = resolve_source(path, s.stream.source);

@@ -242,6 +242,8 @@ TEST(CamprobeNoTerminal, InputFromDevNullOrAPipeEndsAfterTheWholeReport) {
     EXPECT_EQ(pipe_input.out, kDefaultReport);
 }
 
+// Also with standard output closed: the SDK's trace file must not become
+// descriptor 1 and take the report.
 TEST(CamprobeNoTerminal, ReportThatCannotBeWrittenIsAFailure) {
     harness::Scratch dir;
     harness::Result full = harness::run(
@@ -252,6 +254,11 @@ TEST(CamprobeNoTerminal, ReportThatCannotBeWrittenIsAFailure) {
         harness::run({"/bin/sh", "-c", "exec \"$0\" >&-", harness::bin("camprobe")}, dir.sim_env());
     EXPECT_EQ(closed.status, 1);
     EXPECT_EQ(closed.err, "camprobe: the report could not be written: Bad file descriptor\n");
+    std::vector<std::string> trace = dir.trace();
+    EXPECT_EQ(find_line(trace, "vt_get_major_version()"), 0);
+    for (const std::string& line : trace) {
+        EXPECT_TRUE(line.rfind("vt_", 0) == 0 && line.back() == ')') << line;
+    }
 }
 
 TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {

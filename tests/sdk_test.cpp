@@ -2,9 +2,15 @@
 // faults, streaming, trace and statistics.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -417,6 +423,36 @@ TEST_F(Sdk, MissingScenarioFileIsAnError) {
     vt_create_context(&error);
     expect_error("vt_create_context", "", VT_EXCEPTION_CONFIGURATION,
                  "absent.json': cannot be read");
+}
+
+// The SDK names its functions once, in functions.def: the list must be
+// exactly what the library exports.
+TEST(SdkFunctions, ListIsWhatTheLibraryExports) {
+    std::set<std::string> listed;
+#define VT_FUNCTION(name, error_slot) listed.insert(#name);
+#include "functions.def"
+    Dl_info library{};
+    ASSERT_NE(dladdr((void*)&vt_create_context, &library), 0);
+    std::string command = std::string("nm -D --defined-only '") + library.dli_fname + "'";
+    FILE* nm = popen(command.c_str(), "r");
+    ASSERT_NE(nm, nullptr);
+    std::set<std::string> exported;
+    char line[512];
+    while (fgets(line, sizeof line, nm) != nullptr) {
+        std::istringstream words(line);
+        std::string address, type, name;
+        if (words >> address >> type >> name && name.rfind("vt_", 0) == 0) {
+            exported.insert(name.substr(0, name.find('@')));
+        }
+    }
+    ASSERT_EQ(pclose(nm), 0) << command;
+    std::vector<std::string> unlisted, absent;
+    std::set_difference(exported.begin(), exported.end(), listed.begin(), listed.end(),
+                        std::back_inserter(unlisted));
+    std::set_difference(listed.begin(), listed.end(), exported.begin(), exported.end(),
+                        std::back_inserter(absent));
+    EXPECT_EQ(unlisted, std::vector<std::string>{}) << "exported, not in functions.def";
+    EXPECT_EQ(absent, std::vector<std::string>{}) << "in functions.def, not exported";
 }
 
 }  // namespace
