@@ -199,32 +199,19 @@ TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
 // Camprobe with standard input from a pipe whose writing end stays open.
 harness::Result run_on_open_pipe(const harness::Scratch& dir) {
     int fds[2];
-    if (pipe(fds) != 0) return {};
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     std::string out = dir.path("out.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-        for (const auto& e : dir.sim_env()) setenv(e.first.c_str(), e.second.c_str(), 1);
-        dup2(fds[0], 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        close(fds[1]);
-        execl(harness::bin("camprobe").c_str(), "camprobe", (char*)nullptr);
-        _exit(127);
-    }
-    close(fds[0]);
+    harness::Launch launch({harness::bin("camprobe")}, dir.sim_env());
+    launch.in = fds[0];
+    launch.out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     harness::Result r;
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            r.timed_out = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        harness::Child camprobe(launch);
+        close(fds[0]);
+        close(launch.out);
+        r = camprobe.wait(20);
     }
     close(fds[1]);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = harness::read_file(out);
     return r;
 }
