@@ -56,7 +56,8 @@ struct Launch {
         : command(std::move(command_and_args)), env(std::move(extra_env)) {}
 
     std::vector<std::string> command;  // a path, or a name looked up in PATH, and the arguments
-    // Added to this process's environment, replacing variables of these names.
+    // Added to this process's environment, replacing variables of these names;
+    // DBUS_SESSION_BUS_ADDRESS is "disabled:" unless given (see Child::Child).
     std::map<std::string, std::string> env;
     // The child's standard input, output and error; -1 is /dev/null.
     int in = -1, out = -1, err = -1;
