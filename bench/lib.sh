@@ -1,8 +1,8 @@
 # shellcheck shell=bash disable=SC2154  # $root and $build come from the script
-# Shell helpers of the bench scripts: a private X server, Duoscope started on
-# it and ended with ESC, and CPU and memory figures read from /proc. The
-# script that sources it sets $root (the source tree) and $build (the build
-# folder).
+# Shell helpers of the bench scripts and ./dev: a private X server, Duoscope
+# started on it and ended with ESC, and CPU and memory figures read from
+# /proc. The script that sources it sets $root (the source tree) and $build
+# (the build folder).
 
 work=$(mktemp -d)
 # The programs started here that are still running; the scripts empty each
@@ -15,11 +15,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts Xvfb on a free display and points DISPLAY at it; there is no desktop
-# session, so the window toolkit is told not to look for a session bus.
+# Starts Xvfb on a free display and points DISPLAY at it. Without -noreset
+# Xvfb resets whenever its last client goes and refuses whoever connects
+# meanwhile. There is no desktop session, so the window toolkit is told not
+# to look for a session bus, and gets a private runtime folder when there is
+# none.
 start_xvfb() {
     : >"$work/display"
-    Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset 3>"$work/display" \
+        >/dev/null 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do
         grep -q . "$work/display" && break
@@ -28,6 +32,10 @@ start_xvfb() {
     grep -q . "$work/display" || { echo "Xvfb did not start" >&2 && exit 1; }
     DISPLAY=":$(head -n 1 "$work/display")"
     export DISPLAY DBUS_SESSION_BUS_ADDRESS=disabled:
+    if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+        mkdir -m 700 "$work/runtime"
+        export XDG_RUNTIME_DIR=$work/runtime
+    fi
 }
 
 # wait_window NAME: prints the id of the first visible window of that name,
@@ -41,6 +49,14 @@ wait_window() {
     done
 }
 
+# viewer_failed MESSAGE: says what went wrong with what the viewer wrote,
+# and exits.
+viewer_failed() {
+    echo "$1" >&2
+    cat "$work/duoscope.out" "$work/duoscope.err" >&2
+    exit 1
+}
+
 # start_duoscope SCENARIO: starts the viewer with the stats going to
 # $work/stats.json; sets $viewer_pid and $window once its window shows.
 start_duoscope() {
@@ -49,7 +65,7 @@ start_duoscope() {
         "$build/bin/duoscope" >"$work/duoscope.out" 2>"$work/duoscope.err" &
     viewer_pid=$!
     window=$(wait_window Duoscope)
-    [ -n "$window" ] || { echo "Duoscope showed no window" >&2 && exit 1; }
+    [ -n "$window" ] || viewer_failed "Duoscope showed no window"
 }
 
 # Presses ESC in the viewer's window and waits for its end; fails when it
@@ -64,13 +80,12 @@ stop_duoscope() {
     done
     if kill -0 "$viewer_pid" 2>/dev/null; then
         kill -9 "$viewer_pid"
-        echo "Duoscope did not end after ESC" >&2
-        exit 1
+        viewer_failed "Duoscope did not end after ESC"
     fi
     local status=0
     wait "$viewer_pid" || status=$?
     viewer_pid=""
-    [ "$status" -eq 0 ] || { echo "Duoscope ended with status $status" >&2 && exit 1; }
+    [ "$status" -eq 0 ] || viewer_failed "Duoscope ended with status $status"
 }
 
 # sim_stat NAME: one number from the stats that the SDK wrote at the end.

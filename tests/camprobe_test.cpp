@@ -1,17 +1,10 @@
 // Camprobe run as a program on a pseudo-terminal: its report of the first
 // camera, its wait for ESC in raw mode and its end when there is no terminal.
-// Then getch and kbhit in a child process, on a terminal of its own.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
-#include "conio.h"
 #include "harness.h"
 #include "pty_session.h"
 
@@ -199,32 +192,19 @@ TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
 // Camprobe with standard input from a pipe whose writing end stays open.
 harness::Result run_on_open_pipe(const harness::Scratch& dir) {
     int fds[2];
-    if (pipe(fds) != 0) return {};
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     std::string out = dir.path("out.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-        for (const auto& e : dir.sim_env()) setenv(e.first.c_str(), e.second.c_str(), 1);
-        dup2(fds[0], 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        close(fds[1]);
-        execl(harness::bin("camprobe").c_str(), "camprobe", (char*)nullptr);
-        _exit(127);
-    }
-    close(fds[0]);
+    harness::Launch launch({harness::bin("camprobe")}, dir.sim_env());
+    launch.in = fds[0];
+    launch.out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     harness::Result r;
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            r.timed_out = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        harness::Child camprobe(launch);
+        close(fds[0]);
+        close(launch.out);
+        r = camprobe.wait(20);
     }
     close(fds[1]);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = harness::read_file(out);
     return r;
 }
@@ -269,78 +249,6 @@ TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kDefaultReport);
-}
-
-// getch and kbhit in a child whose standard input is a terminal of its own.
-
-std::string flags_of_stdin() {
-    return std::to_string(fcntl(0, F_GETFL));
-}
-
-TEST(Conio, GetchReadsRawBytesOneByOneAndRestoresTheTerminal) {
-    std::string seen = pty::in_child([] {
-        int master = pty::attach_terminal();
-        termios before;
-        tcgetattr(0, &before);
-        // Types once getch has put the terminal in raw mode: Enter, the
-        // interrupt key, then a cursor key's three bytes.
-        std::thread typist([master] {
-            termios now;
-            while (tcgetattr(0, &now) == 0 && !pty::is_raw(now)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            if (write(master, "\r\x03\x1b[A", 5) != 5) _exit(5);
-        });
-        std::string text;
-        for (int i = 0; i < 5; i++) text += std::to_string(getch()) + " ";
-        typist.join();
-        termios after;
-        tcgetattr(0, &after);
-        text += pty::same_attributes(before, after) ? "restored" : "changed";
-        return text;
-    });
-    EXPECT_EQ(seen, "13 3 27 91 65 restored");
-}
-
-TEST(Conio, KbhitTellsWithoutTakingTheByte) {
-    std::string seen = pty::in_child([] {
-        int master = pty::attach_terminal();
-        termios before;
-        tcgetattr(0, &before);
-        std::string flags = flags_of_stdin();
-        std::string text = std::to_string(kbhit()) + " ";  // nothing waiting
-        if (write(master, "k", 1) != 1) _exit(5);
-        // The byte reaches the terminal a moment after the write.
-        int hit = 0;
-        for (int i = 0; i < 10000 && !(hit = kbhit()); i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        text += std::to_string(hit) + " ";
-        text += std::to_string(kbhit()) + " ";  // still there
-        text += std::to_string(getch()) + " ";
-        text += std::to_string(kbhit()) + " ";
-        termios after;
-        tcgetattr(0, &after);
-        text += pty::same_attributes(before, after) && flags_of_stdin() == flags ? "restored"
-                                                                                 : "changed";
-        return text;
-    });
-    EXPECT_EQ(seen, "0 1 1 107 0 restored");
-}
-
-TEST(Conio, WithoutATerminalBothFailAndLeaveTheInputAlone) {
-    std::string seen = pty::in_child([] {
-        int fds[2];
-        if (pipe(fds) != 0 || write(fds[1], "z", 1) != 1) _exit(5);
-        dup2(fds[0], 0);
-        std::string flags = flags_of_stdin();
-        std::string text = std::to_string(kbhit()) + " ";
-        text += std::to_string(getch()) + " ";
-        text += flags_of_stdin() == flags ? "flags kept " : "flags changed ";
-        text += std::to_string(getchar());  // the byte is still unread
-        return text;
-    });
-    EXPECT_EQ(seen, "0 -1 flags kept 122");
 }
 
 }  // namespace

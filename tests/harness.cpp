@@ -1,7 +1,9 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,16 +65,31 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-Process::Process(const std::string& program, const std::map<std::string, std::string>& env,
-                 Output out, const std::vector<std::string>& args) {
-    static int serial = 0;
-    std::string base = std::filesystem::temp_directory_path().string() + "/vantra-proc-" +
-                       std::to_string(getpid()) + "-" + std::to_string(serial++);
-    out_path_ = base + ".out";
-    err_path_ = base + ".err";
-    // The child's environment is made before the fork: between fork and exec
-    // the child may only make calls that are safe in a copy of a threaded
-    // process, and setenv, which allocates, is not one of them.
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The file that execve runs for the name: a name with a slash as it is, any
+// other the first executable of that name in the folders of PATH.
+std::string find_program(const std::string& name, const std::string& path) {
+    if (name.find('/') != std::string::npos) return name;
+    std::istringstream folders(path);
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
+int open_or_throw(const std::string& path, int flags) {
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    return fd;
+}
+
+}  // namespace
+
+Child::Child(const Launch& launch) {
     std::map<std::string, std::string> all;
     for (char** e = environ; *e != nullptr; e++) {
         std::string entry = *e;
@@ -85,85 +102,157 @@ Process::Process(const std::string& program, const std::map<std::string, std::st
     // with AddressSanitizer that child can deadlock before its exec and stall
     // the toolkit for good. "disabled:" makes the library give up at once.
     all["DBUS_SESSION_BUS_ADDRESS"] = "disabled:";
-    for (const auto& e : env) all[e.first] = e.second;
+    for (const auto& e : launch.env) all[e.first] = e.second;
     std::vector<std::string> entries;
     for (const auto& e : all) entries.push_back(e.first + "=" + e.second);
     std::vector<char*> envp;
     for (std::string& e : entries) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> words = launch.command;
+    std::string program = find_program(words.at(0), all["PATH"]);
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    int fds[2] = {-1, -1};
-    if (out == Output::pipe && pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    int null = open_or_throw("/dev/null", O_RDWR);
+    int slave = -1;
+    int std_fds[3] = {launch.in >= 0 ? launch.in : null, launch.out >= 0 ? launch.out : null,
+                      launch.err >= 0 ? launch.err : null};
+    if (launch.terminal) {
+        termios attributes = *launch.terminal;
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 80;
+        if (openpty(&master_, &slave, nullptr, &attributes, &size) != 0) {
+            close(null);
+            throw std::runtime_error("openpty failed");
+        }
+        fcntl(master_, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        std_fds[0] = std_fds[1] = std_fds[2] = slave;
+    }
+    const bool ignore_hangup = launch.ignore_hangup;
+    const std::vector<int>& keep = launch.keep;
+    pid_t parent = getpid();
     pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that was killed
-        setpgid(0, 0);
-        int in = open("/dev/null", O_RDONLY);
-        int o = out == Output::pipe ? fds[1]
-                                    : open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(o, 1);
-        dup2(e, 2);
-        if (fds[0] >= 0) close(fds[0]);
+        // Never outlive a test that was killed, even one that died before
+        // this line.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        if (slave >= 0) {
+            if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(127);
+        } else {
+            setpgid(0, 0);
+        }
+        // dup2 onto itself would keep the close-on-exec flag.
+        for (int i = 0; i < 3; i++) {
+            if (std_fds[i] == i) {
+                fcntl(i, F_SETFD, 0);
+            } else {
+                dup2(std_fds[i], i);
+            }
+        }
+        for (int fd : keep) fcntl(fd, F_SETFD, 0);
+        if (ignore_hangup) signal(SIGHUP, SIG_IGN);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    if (out == Output::pipe) {
-        close(fds[1]);
-        pipe_fd_ = fds[0];
-        fcntl(pipe_fd_, F_SETFL, O_NONBLOCK);
+    close(null);
+    if (slave >= 0) close(slave);
+    if (pid_ < 0) {
+        close_terminal();
+        throw std::runtime_error("fork failed");
     }
 }
 
-Process::~Process() {
+Child::~Child() {
     if (!reaped_ && pid_ > 0) {
-        kill(-pid_, SIGKILL);
+        // The group is made in the child: a kill that comes first finds none.
+        if (kill(-pid_, SIGKILL) != 0) kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (pipe_fd_ >= 0) close(pipe_fd_);
-    unlink(out_path_.c_str());
-    unlink(err_path_.c_str());
+    close_terminal();
 }
 
-bool Process::running() {
+void Child::close_terminal() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+}
+
+bool Child::running() {
     if (reaped_) return false;
-    pid_t r = waitpid(pid_, &raw_status_, WNOHANG);
-    if (r == pid_) reaped_ = true;
+    if (waitpid(pid_, &raw_status_, WNOHANG) == pid_) reaped_ = true;
     return !reaped_;
 }
 
-Result Process::wait(double timeout_seconds) {
+Result Child::wait(double timeout_seconds, const std::function<void()>& between) {
     Result result;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
-    char buffer[4096];
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(timeout_seconds));
     for (;;) {
-        if (pipe_fd_ >= 0) {
-            ssize_t n;
-            while ((n = read(pipe_fd_, buffer, sizeof buffer)) > 0) piped_.append(buffer, n);
-        }
+        if (between) between();
         if (!running()) break;
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (Clock::now() > deadline) {
             result.timed_out = true;
-            kill(-pid_, SIGKILL);
+            if (kill(-pid_, SIGKILL) != 0) kill(pid_, SIGKILL);
             waitpid(pid_, &raw_status_, 0);
             reaped_ = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (pipe_fd_ >= 0) {
-        ssize_t n;
-        while ((n = read(pipe_fd_, buffer, sizeof buffer)) > 0) piped_.append(buffer, n);
-    }
     result.status = WIFEXITED(raw_status_) ? WEXITSTATUS(raw_status_) : 128 + WTERMSIG(raw_status_);
+    return result;
+}
+
+Process::Process(const std::string& program, const std::map<std::string, std::string>& env,
+                 Output out, const std::vector<std::string>& args) {
+    static int serial = 0;
+    std::string base = std::filesystem::temp_directory_path().string() + "/vantra-proc-" +
+                       std::to_string(getpid()) + "-" + std::to_string(serial++);
+    out_path_ = base + ".out";
+    err_path_ = base + ".err";
+    Launch launch({program}, env);
+    launch.command.insert(launch.command.end(), args.begin(), args.end());
+    if (out == Output::pipe) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        pipe_fd_ = fds[0];
+        fcntl(pipe_fd_, F_SETFL, O_NONBLOCK);
+        launch.out = fds[1];
+    } else {
+        launch.out = open_or_throw(out_path_, O_WRONLY | O_CREAT | O_TRUNC);
+    }
+    launch.err = open_or_throw(err_path_, O_WRONLY | O_CREAT | O_TRUNC);
+    try {
+        child_ = std::make_unique<Child>(launch);
+    } catch (...) {
+        close(launch.out);
+        close(launch.err);
+        throw;
+    }
+    close(launch.out);
+    close(launch.err);
+}
+
+Process::~Process() {
+    child_.reset();
+    if (pipe_fd_ >= 0) close(pipe_fd_);
+    unlink(out_path_.c_str());
+    unlink(err_path_.c_str());
+}
+
+void Process::drain_pipe() {
+    if (pipe_fd_ < 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipe_fd_, buffer, sizeof buffer)) > 0) piped_.append(buffer, n);
+}
+
+Result Process::wait(double timeout_seconds) {
+    Result result = child_->wait(timeout_seconds, [this] { drain_pipe(); });
+    drain_pipe();
     result.out = pipe_fd_ >= 0 ? piped_ : read_file(out_path_);
     result.err = read_file(err_path_);
     return result;

@@ -74,49 +74,35 @@ bool is_raw(const termios& t) {
            t.c_cc[VMIN] == 1;
 }
 
-Session::Session(const std::string& program, const std::map<std::string, std::string>& env,
-                 const termios& attributes, bool ignore_hangup,
-                 const std::vector<std::string>& args) {
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    termios t = attributes;
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = 80;
-    pid_ = forkpty(&master_, nullptr, &t, &size);
-    if (pid_ < 0) throw std::runtime_error("forkpty failed");
-    if (pid_ == 0) {
-        for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
-        if (ignore_hangup) signal(SIGHUP, SIG_IGN);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+namespace {
+
+harness::Launch on_terminal(const std::string& program,
+                            const std::map<std::string, std::string>& env,
+                            const termios& attributes, bool ignore_hangup,
+                            const std::vector<std::string>& args) {
+    harness::Launch launch({program}, env);
+    launch.command.insert(launch.command.end(), args.begin(), args.end());
+    launch.terminal = attributes;
+    launch.ignore_hangup = ignore_hangup;
+    return launch;
 }
 
-Session::~Session() {
-    if (!reaped_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    if (master_ >= 0) close(master_);
+}  // namespace
+
+Session::Session(const std::string& program, const std::map<std::string, std::string>& env,
+                 const termios& attributes, bool ignore_hangup,
+                 const std::vector<std::string>& args)
+    : child_(on_terminal(program, env, attributes, ignore_hangup, args)) {
+    int master = child_.terminal();
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 }
 
 void Session::collect() {
-    if (master_ < 0) return;
+    if (child_.terminal() < 0) return;
     char buffer[4096];
     ssize_t n;
     // Gives EIO once the program's side is closed and all was read.
-    while ((n = read(master_, buffer, sizeof buffer)) > 0) raw_.append(buffer, n);
-}
-
-bool Session::running() {
-    if (reaped_) return false;
-    if (waitpid(pid_, &raw_status_, WNOHANG) == pid_) reaped_ = true;
-    return !reaped_;
+    while ((n = read(child_.terminal(), buffer, sizeof buffer)) > 0) raw_.append(buffer, n);
 }
 
 std::string Session::output() {
@@ -127,14 +113,16 @@ std::string Session::output() {
 bool Session::wait_for_output(const std::string& text, double timeout_seconds) {
     auto deadline = deadline_after(timeout_seconds);
     while (output().find(text) == std::string::npos) {
-        if (!running() || Clock::now() > deadline) return output().find(text) != std::string::npos;
+        if (!child_.running() || Clock::now() > deadline) {
+            return output().find(text) != std::string::npos;
+        }
         pause_briefly();
     }
     return true;
 }
 
 long long Session::bytes_read() {
-    std::string text = harness::read_file("/proc/" + std::to_string(pid_) + "/io");
+    std::string text = harness::read_file("/proc/" + std::to_string(pid()) + "/io");
     size_t at = text.find("rchar:");
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + 6));
 }
@@ -143,17 +131,17 @@ bool Session::wait_until_reading(long long total, double timeout_seconds) {
     // /proc/<pid>/syscall starts with the number of the call the program is
     // blocked in and its first argument: read(0, ...).
     std::string reading = std::to_string(SYS_read) + " 0x0 ";
-    std::string path = "/proc/" + std::to_string(pid_) + "/syscall";
+    std::string path = "/proc/" + std::to_string(pid()) + "/syscall";
     auto deadline = deadline_after(timeout_seconds);
     while (bytes_read() < total || harness::read_file(path).rfind(reading, 0) != 0) {
-        if (!running() || Clock::now() > deadline) return false;
+        if (!child_.running() || Clock::now() > deadline) return false;
         pause_briefly();
     }
     return true;
 }
 
 void Session::type(const std::string& bytes) {
-    if (write(master_, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {
+    if (write(child_.terminal(), bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {
         throw std::runtime_error("writing to the terminal failed");
     }
 }
@@ -161,43 +149,31 @@ void Session::type(const std::string& bytes) {
 termios Session::attributes() const {
     // On the master side these are the terminal's own attributes.
     termios t{};
-    if (tcgetattr(master_, &t) != 0) throw std::runtime_error("tcgetattr on the master failed");
+    if (tcgetattr(child_.terminal(), &t) != 0)
+        throw std::runtime_error("tcgetattr on the master failed");
     return t;
 }
 
 void Session::hang_up() {
     collect();
-    close(master_);
-    master_ = -1;
+    child_.close_terminal();
 }
 
 harness::Result Session::wait(double timeout_seconds) {
-    harness::Result result;
-    auto deadline = deadline_after(timeout_seconds);
-    while (running()) {
-        collect();
-        if (Clock::now() > deadline) {
-            result.timed_out = true;
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &raw_status_, 0);
-            reaped_ = true;
-            break;
-        }
-        pause_briefly();
-    }
+    harness::Result result = child_.wait(timeout_seconds, [this] { collect(); });
     // The last output may still be on its way to the master side.
-    for (auto drain_end = deadline_after(5); master_ >= 0 && Clock::now() < drain_end;) {
-        pollfd p{master_, POLLIN, 0};
+    int master = child_.terminal();
+    for (auto drain_end = deadline_after(5); master >= 0 && Clock::now() < drain_end;) {
+        pollfd p{master, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         char buffer[4096];
-        ssize_t n = read(master_, buffer, sizeof buffer);
+        ssize_t n = read(master, buffer, sizeof buffer);
         if (n > 0) {
             raw_.append(buffer, n);
         } else if (n == 0 || errno != EAGAIN) {
             break;
         }
     }
-    result.status = WIFEXITED(raw_status_) ? WEXITSTATUS(raw_status_) : 128 + WTERMSIG(raw_status_);
     result.out = unix_lines(raw_);
     return result;
 }

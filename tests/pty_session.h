@@ -29,11 +29,10 @@ class Session {
     Session(const std::string& program, const std::map<std::string, std::string>& env,
             const termios& attributes, bool ignore_hangup = false,
             const std::vector<std::string>& args = {});
-    ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // What the program has written so far, with the terminal's "\r\n" as "\n".
     std::string output();
     // Waits until the output holds the text; false when the program ended
@@ -51,13 +50,9 @@ class Session {
 
   private:
     void collect();
-    bool running();
 
-    pid_t pid_ = -1;
-    int master_ = -1;
+    harness::Child child_;
     std::string raw_;
-    bool reaped_ = false;
-    int raw_status_ = 0;
 };
 
 // Runs body in a forked child and returns the text that body returned, or a

@@ -316,7 +316,7 @@ class WindowOnScreen : public WindowTest {
   protected:
     // These windows are usually on a bare Xvfb with no desktop session: tell
     // the toolkit's D-Bus library so before its first window, or it forks a
-    // helper to look for a session bus (see harness::Process). On a desktop
+    // helper to look for a session bus (see harness::Child). On a desktop
     // the tests need no bus either.
     static void SetUpTestSuite() { setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1); }
     void SetUp() override {

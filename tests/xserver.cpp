@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -19,22 +16,20 @@ namespace harness {
 
 XServer::XServer() {
     // Xvfb writes the display number it chose to the descriptor named by
-    // -displayfd once it accepts connections.
+    // -displayfd once it accepts connections. Without -noreset it resets
+    // itself whenever its last client goes, and refuses whoever connects
+    // during the reset.
     int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that was killed
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    Launch launch({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1600x1200x24",
+                   "-nolisten", "tcp", "-noreset"});
+    launch.keep = {fds[1]};
+    try {
+        server_ = std::make_unique<Child>(launch);
+    } catch (...) {
         close(fds[0]);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24",
-               "-nolisten", "tcp", (char*)nullptr);
-        _exit(127);
+        close(fds[1]);
+        throw;
     }
     close(fds[1]);
     std::string number;
@@ -47,10 +42,8 @@ XServer::XServer() {
 
 XServer::~XServer() {
     xscreen::disconnect(display_);
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    kill(server_->pid(), SIGTERM);
+    server_->wait(10);
 }
 
 unsigned long XServer::find_window(const std::string& name, double timeout_seconds) const {
@@ -64,9 +57,9 @@ unsigned long XServer::find_window(const std::string& name, double timeout_secon
 }
 
 bool XServer::key(unsigned long window, const std::string& key_name) const {
-    std::string command = "DISPLAY=" + display_ + " xdotool key --window " +
-                          std::to_string(window) + " " + key_name + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
+    return run({"xdotool", "key", "--window", std::to_string(window), key_name},
+               {{"DISPLAY", display_}})
+               .status == 0;
 }
 
 cv::Mat XServer::screenshot(unsigned long window) const {

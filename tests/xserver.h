@@ -2,11 +2,12 @@
 // it: find it, press a key in it, look at it.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 
 #include <opencv2/core.hpp>
+
+#include "harness.h"
 
 namespace harness {
 
@@ -27,7 +28,7 @@ class XServer {
     cv::Mat screenshot(unsigned long window) const;
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<Child> server_;
     std::string display_;
 };
 

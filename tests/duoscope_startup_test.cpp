@@ -2,11 +2,7 @@
 // profiles, the order of the calls, and the error report of a failed call.
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "check_error.h"
 #include "harness.h"
-#include "vantra_sim.h"
 
 namespace {
 
@@ -134,36 +130,6 @@ TEST(DuoscopeStartup, BadScenarioFileIsAnSdkFailure) {
         << s.result.out;
     EXPECT_NE(s.result.out.find("stream.framesets: must be from 0"), std::string::npos);
     EXPECT_NE(s.result.out.find("error Type:    6\n"), std::string::npos);
-}
-
-TEST(CheckError, NullReturnsAndPrintsNothing) {
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 3; i++) check_error(nullptr);
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(CheckError, TwoThreadsAtOnceGiveOneReport) {
-    harness::Scratch dir;
-    std::string out = dir.path("out.txt");
-    EXPECT_EXIT(
-        {
-            freopen(out.c_str(), "w", stdout);
-            vt_error* a = nullptr;
-            vt_error* b = nullptr;
-            vt_frame_width(nullptr, &a);
-            vt_frame_height(nullptr, &b);
-            std::thread first([a] { check_error(a); });
-            std::thread second([b] { check_error(b); });
-            first.join();
-            second.join();
-        },
-        testing::ExitedWithCode(1), "");
-    std::string text = harness::read_file(out);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
-    EXPECT_NE(text.find("error message:    the frame handle is null\nerror Type:    2\n"),
-              std::string::npos)
-        << text;
 }
 
 }  // namespace
