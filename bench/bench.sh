@@ -89,25 +89,38 @@ role() { awk -v r="$1" '$1 == r {t = $2} END {print t + 0}' "$work/roles"; }
 faults() { awk -v r="$1" '$1 == r {t = $3} END {print t + 0}' "$work/roles"; }
 per_set() { calc "($1) * 1000 / $tck / $shown"; }
 
-# Each source's CPU per set is compared with the built-in scene's of its size.
+# The sources take turns, three rounds of $seconds s each, and each figure
+# is the median of its three: the machine is shared, and a slow spell then
+# falls on every source alike instead of on one. Each source's CPU per set is
+# compared with the built-in scene's of its size.
 sources=(scene gst-420 gst-422 ffmpeg-420 ffmpeg-422 scene-1080p ffmpeg-422-1080p)
+rounds=3
+for round in $(seq $rounds); do
+    for source in "${sources[@]}"; do
+        scenario=$work/$source.json
+        [ "$source" = scene ] && scenario=$root/bench/viewer.json
+        echo "== round $round of $rounds: Duoscope on $source for $seconds s"
+        viewer_run "$scenario"
+        # rate, CPU per set, faults per set, latency p50 and p99
+        echo "$(calc "$shown / $run_s") $(per_set "$(role main) + $(role capture) + $(role process)")" \
+             "$(calc "($(faults main) + $(faults capture) + $(faults process)) / $shown")" \
+             "$(sim_stat latency_ms_p50) $(sim_stat latency_ms_p99)" >>"$work/$source.runs"
+        if [ "$source" = scene ] && [ "$round" = 2 ]; then
+            # The detail rows below are those of the scene's middle round.
+            cp "$work/roles" "$work/scene.roles"
+            scene_shown=$shown scene_run_s=$run_s scene_peak_kb=$peak_kb
+            scene_dropped=$(($(sim_stat framesets_delivered) - $(sim_stat framesets_read)))
+        fi
+    done
+done
+# median SOURCE COLUMN: the middle one of the source's rounds.
+median() { sort -n -k"$2" "$work/$1.runs" | awk -v c="$2" -v n=$(((rounds + 1) / 2)) 'NR == n {print $c}'; }
 : >"$work/sources.md"
 for source in "${sources[@]}"; do
-    scenario=$work/$source.json
-    [ "$source" = scene ] && scenario=$root/bench/viewer.json
-    echo "== Duoscope on $source for $seconds s"
-    viewer_run "$scenario"
-    cpu_ms=$(per_set "$(role main) + $(role capture) + $(role process)")
+    cpu_ms=$(median "$source" 2)
     case $source in scene) scene_ms=$cpu_ms ref_ms=$cpu_ms ;; scene-1080p) ref_ms=$cpu_ms ;; esac
-    echo "| $source | $(calc "$shown / $run_s") | $cpu_ms | $(calc "$cpu_ms / $ref_ms") |" \
-         "$(calc "($(faults main) + $(faults capture) + $(faults process)) / $shown") | $(sim_stat latency_ms_p50) / $(sim_stat latency_ms_p99) |" \
-         >>"$work/sources.md"
-    if [ "$source" = scene ]; then
-        # The detail rows below are the built-in scene's.
-        cp "$work/roles" "$work/scene.roles"
-        scene_shown=$shown scene_run_s=$run_s scene_peak_kb=$peak_kb
-        scene_dropped=$(($(sim_stat framesets_delivered) - $(sim_stat framesets_read)))
-    fi
+    echo "| $source | $(median "$source" 1) | $cpu_ms | $(calc "$cpu_ms / $ref_ms") |" \
+         "$(median "$source" 3) | $(median "$source" 4) / $(median "$source" 5) |" >>"$work/sources.md"
 done
 cp "$work/scene.roles" "$work/roles"
 shown=$scene_shown run_s=$scene_run_s peak_kb=$scene_peak_kb
@@ -136,9 +149,9 @@ if command -v gst-launch-1.0 >/dev/null; then
 fi
 
 table() {
-    echo "Measured on $cpu, $cores cores, $(date +%Y-%m-%d); Duoscope on each source, and" \
-         "GStreamer, on Xvfb for $run_s s. CPU and page faults are those of Duoscope's main," \
-         "capture and processing threads."
+    echo "Measured on $cpu, $cores cores, $(date +%Y-%m-%d); Duoscope on each source, in turns," \
+         "$rounds rounds of $run_s s on Xvfb, the median of the rounds; GStreamer for $run_s s." \
+         "CPU and page faults are those of Duoscope's main, capture and processing threads."
     echo
     echo "| colour frames from | sets shown per second (of 30) | CPU per shown set, ms | vs. the scene of that size | minor page faults per set | latency p50 / p99, ms |"
     echo "|---|---|---|---|---|---|"
