@@ -83,9 +83,8 @@ bool get_bool(const json& j, const std::string& where) {
     return j.get<bool>();
 }
 
-const json& get_array(const json& j, const std::string& where) {
+void require_array(const json& j, const std::string& where) {
     if (!j.is_array()) fail(where, "must be a list");
-    return j;
 }
 
 // A code given by one of its names or as a number.
@@ -117,7 +116,8 @@ Profile parse_profile(const json& p, const std::string& at) {
 
 std::vector<Profile> parse_profiles(const json& j, const std::string& where) {
     std::vector<Profile> profiles;
-    for (size_t i = 0; i < get_array(j, where).size(); i++) {
+    require_array(j, where);
+    for (size_t i = 0; i < j.size(); i++) {
         profiles.push_back(parse_profile(j[i], where + "[" + std::to_string(i) + "]"));
     }
     return profiles;
@@ -140,7 +140,8 @@ Device parse_device(const json& j, const std::string& where) {
     }
     if (j.contains("sensors")) {
         d.sensors.clear();
-        const json& s = get_array(j["sensors"], where + ".sensors");
+        const json& s = j["sensors"];
+        require_array(s, where + ".sensors");
         for (size_t i = 0; i < s.size(); i++) {
             std::string at = where + ".sensors[" + std::to_string(i) + "]";
             d.sensors.push_back((vt_sensor_type)get_code(s[i], at, kSensors, true));
@@ -212,7 +213,8 @@ StreamSettings parse_stream(const json& j, const std::string& where) {
         s.framesets = get_int(j["framesets"], where + ".framesets", 0, INT64_MAX);
     }
     if (j.contains("pattern")) {
-        const json& p = get_array(j["pattern"], where + ".pattern");
+        const json& p = j["pattern"];
+        require_array(p, where + ".pattern");
         if (p.empty()) fail(where + ".pattern", "must not be empty");
         s.pattern.clear();
         for (size_t i = 0; i < p.size(); i++) {
@@ -326,7 +328,8 @@ Scenario parse_scenario(const std::string& text) {
     check_keys(j, "scenario", {"sdk_version", "devices", "faults", "stream"});
     Scenario s = default_scenario();
     if (j.contains("sdk_version")) {
-        const json& v = get_array(j["sdk_version"], "sdk_version");
+        const json& v = j["sdk_version"];
+        require_array(v, "sdk_version");
         if (v.size() != 3) fail("sdk_version", "must list major, minor and patch");
         for (int i = 0; i < 3; i++) {
             s.version[i] =
@@ -334,14 +337,16 @@ Scenario parse_scenario(const std::string& text) {
         }
     }
     if (j.contains("devices")) {
-        const json& d = get_array(j["devices"], "devices");
+        const json& d = j["devices"];
+        require_array(d, "devices");
         s.devices.clear();
         for (size_t i = 0; i < d.size(); i++) {
             s.devices.push_back(parse_device(d[i], "devices[" + std::to_string(i) + "]"));
         }
     }
     if (j.contains("faults")) {
-        const json& f = get_array(j["faults"], "faults");
+        const json& f = j["faults"];
+        require_array(f, "faults");
         for (size_t i = 0; i < f.size(); i++) {
             s.faults.push_back(parse_fault(f[i], "faults[" + std::to_string(i) + "]"));
         }
