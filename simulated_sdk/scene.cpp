@@ -1,7 +1,9 @@
 #include "scene.h"
 
-#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace sim {
 
@@ -95,6 +99,12 @@ struct Aabb {
 constexpr Aabb kBox{120, 320, 60, 200, 750, 900};                            // on the floor
 constexpr double kPostX = -280, kPostZ = 800, kPostR = 30, kPostTop = -700;  // a pole
 constexpr double kBallR = 80, kBallY = kFloorY - kBallR, kBallZ = 550, kBallSwing = 230;
+
+// std::floor without a call into the maths library, for the pixel loops.
+double floor_of(double v) {
+    double t = (double)(int64_t)v;
+    return t > v ? t - 1 : t;
+}
 
 enum Surface : uint8_t { kFarView, kWall, kPanelSurface, kFloor, kBoxSurface, kPost, kBall };
 
@@ -248,7 +258,7 @@ struct Rgb {
     double r, g, b;
 };
 Rgb varied(Rgb c, uint32_t hash, int spread) {
-    double v = (double)(hash % (2 * spread + 1)) - spread;
+    double v = (double)((uint64_t)hash * (2 * spread + 1) >> 32) - spread;
     return {c.r + v, c.g + v * 0.7, c.b + v * 0.5};
 }
 
@@ -264,9 +274,9 @@ Rgb albedo(Surface s, Vec p) {
             Area frame{kWindow.x0 - 20, kWindow.x1 + 20, kWindow.y0 - 20, kWindow.y1 + 20};
             if (frame.has(p.x, p.y)) return {232, 232, 226};
             double up = kFloorY - p.y;
-            int64_t row = (int64_t)std::floor(up / 80);
+            int64_t row = (int64_t)floor_of(up * (1.0 / 80));
             double along = p.x + (row % 2 != 0 ? 120 : 0);
-            int64_t col = (int64_t)std::floor(along / 240);
+            int64_t col = (int64_t)floor_of(along * (1.0 / 240));
             if (along - col * 240.0 < 10 || up - row * 80.0 < 10) return {200, 196, 186};
             return varied({172, 86, 62}, mix(row, col), 16);
         }
@@ -279,7 +289,8 @@ Rgb albedo(Surface s, Vec p) {
             return {16 + 70 * band * band, 18 + 70 * band * band, 26 + 74 * band * band};
         }
         case kFloor: {  // wooden tiles of 150 mm
-            int64_t i = (int64_t)std::floor(p.x / 150), j = (int64_t)std::floor(p.z / 150);
+            int64_t i = (int64_t)floor_of(p.x * (1.0 / 150)),
+                    j = (int64_t)floor_of(p.z * (1.0 / 150));
             if (p.x - i * 150.0 < 3 || p.z - j * 150.0 < 3) return {120, 108, 96};
             return varied((i + j) % 2 != 0 ? Rgb{206, 172, 128} : Rgb{160, 118, 82}, mix(i, j), 10);
         }
@@ -291,8 +302,8 @@ Rgb albedo(Surface s, Vec p) {
             return {60, 146, 92};
         }
         case kPost: {  // blue and white stripes of 100 mm
-            return (int64_t)std::floor((kFloorY - p.y) / 100) % 2 != 0 ? Rgb{232, 232, 228}
-                                                                       : Rgb{36, 84, 190};
+            return (int64_t)floor_of((kFloorY - p.y) / 100) % 2 != 0 ? Rgb{232, 232, 228}
+                                                                     : Rgb{36, 84, 190};
         }
         default:
             return {0, 0, 0};
@@ -331,14 +342,11 @@ bool inside(const Pixels& r, int x, int y) {
     return x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1;
 }
 
-// The fixed part of the scene, for colour (lit) or for depth (with holes).
-std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
-    auto layer = std::make_shared<SceneLayer>();
-    size_t n = (size_t)view.w * view.h;
-    layer->z.resize(n);
-    layer->surface.resize(n);
+// Rows y0 to y1 of the fixed part of the scene, for colour (lit) or for depth
+// (with holes).
+void make_rows(const View& view, bool color, SceneLayer* layer, int y0, int y1) {
     Pixels box = view.cover(box_corners()), post = view.cover(post_corners());
-    for (int y = 0; y < (int)view.h; y++) {
+    for (int y = y0; y < y1; y++) {
         double b = view.ray_y[y];
         bool floor = b > 0 && kFloorY / b < kWallZ;
         for (int x = 0; x < (int)view.w; x++) {
@@ -363,9 +371,7 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
                                   view.cover(light_shadow(post_corners(), true))};
         Pixels wall_shadow[2] = {view.cover(light_shadow(box_corners(), false)),
                                  view.cover(light_shadow(post_corners(), false))};
-        layer->rgb.resize(n * 3);
-        layer->dim.resize(n);
-        for (int y = 0; y < (int)view.h; y++) {
+        for (int y = y0; y < y1; y++) {
             for (int x = 0; x < (int)view.w; x++) {
                 size_t i = (size_t)y * view.w + x;
                 Surface s = (Surface)layer->surface[i];
@@ -396,8 +402,7 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
         // light does not reach because the box or the post is in its way.
         Pixels box_shadow = view.cover(emitter_shadow(box_corners()));
         Pixels post_shadow = view.cover(emitter_shadow(post_corners()));
-        layer->hole.resize(n);
-        for (int y = 0; y < (int)view.h; y++) {
+        for (int y = y0; y < y1; y++) {
             for (int x = 0; x < (int)view.w; x++) {
                 size_t i = (size_t)y * view.w + x;
                 Surface s = (Surface)layer->surface[i];
@@ -411,6 +416,20 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
             }
         }
     }
+}
+
+// The fixed part of the scene, its two halves made at once.
+std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
+    auto layer = std::make_shared<SceneLayer>();
+    size_t n = (size_t)view.w * view.h;
+    layer->z.resize(n);
+    layer->surface.resize(n);
+    (color ? layer->dim : layer->hole).resize(n);
+    if (color) layer->rgb.resize(n * 3);
+    int half = (int)view.h / 2;
+    std::thread top(make_rows, std::cref(view), color, layer.get(), 0, half);
+    make_rows(view, color, layer.get(), half, (int)view.h);
+    top.join();
     return layer;
 }
 
@@ -519,7 +538,7 @@ std::vector<uint16_t> depth_frame(const View& view, const SceneLayer& layer, siz
         if (scene.holes && hole[i]) continue;
         double d = z[i];
         if (scene.noise) d += kNoiseAt1m * (d / 1000) * (d / 1000) * noise.next();
-        mm[i] = (uint16_t)std::clamp(std::floor(d + 0.5), 1.0, 65535.0);
+        mm[i] = (uint16_t)std::clamp(d + 0.5, 1.0, 65535.0);  // to the nearest whole mm
     }
     return mm;
 }
@@ -635,59 +654,19 @@ SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile, const Jp
     // Colour changes with the ball only; depth with its noise too.
     bool changes = scene.motion || (sensor != VT_SENSOR_COLOR && scene.noise);
     loop_.resize(changes ? kLoopLength : 1);
-    busy_.resize(loop_.size());
-    ahead_ = std::thread(&SceneSource::make_ahead, this);
-}
-
-SceneSource::~SceneSource() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    ahead_.join();
-}
-
-void SceneSource::make_ahead() {
-    pthread_setname_np(pthread_self(), "vt-scene");
-    for (size_t i = 0; i < loop_.size(); i++) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) return;
-        }
-        try {
-            frame(i);
-        } catch (const std::exception&) {
-            return;  // the stream's own call for the frame meets the failure and reports it
-        }
-    }
 }
 
 std::shared_ptr<const Bytes> SceneSource::frame(size_t index) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    index %= loop_.size();
-    made_.wait(lock, [&] { return loop_[index] || !busy_[index]; });
-    if (loop_[index]) return loop_[index];
-    busy_[index] = true;
-    lock.unlock();
-    std::shared_ptr<const Bytes> bytes;
-    std::string failure;
-    try {
-        bytes = make(index);
-    } catch (const std::exception& e) {
-        failure = e.what();
-    }
-    lock.lock();
-    busy_[index] = false;
-    loop_[index] = bytes;
-    made_.notify_all();
-    if (!failure.empty()) throw std::runtime_error(failure);
-    return bytes;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& slot = loop_[index % loop_.size()];
+    if (!slot) slot = make(index % loop_.size());
+    return slot;
 }
 
 std::shared_ptr<const Bytes> SceneSource::make(size_t index) {
     View view{profile_.width, profile_.height};
     bool color = sensor_ == VT_SENSOR_COLOR;
-    std::call_once(layer_once_, [&] { layer_ = make_layer(view, color); });
+    if (!layer_) layer_ = make_layer(view, color);
     if (color) {
         return std::make_shared<Bytes>(in_format(profile_.format,
                                                  color_frame(view, *layer_, index, scene_.motion),

@@ -2,12 +2,10 @@
 // to files, delivered in a loop.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "scenario.h"
@@ -28,6 +26,8 @@ class FrameSource {
     // The bytes of one frame of the loop; throws std::runtime_error when they
     // cannot be had.
     virtual std::shared_ptr<const Bytes> frame(size_t index) = 0;
+    // Gets the frame ready before it is asked for, where that costs time.
+    virtual void prepare(size_t /*index*/) {}
 };
 
 struct SceneLayer;
@@ -35,38 +35,28 @@ struct SceneLayer;
 // The built-in scene (simulated_sdk/README.md gives its geometry) in one
 // stream's format and size: the colour picture, or the depth in millimetres
 // along the optical axis with a depth camera's holes and noise. Every size
-// sees the same field of view. The loop's frames are made in order by a
-// thread of the source's own ("vt-scene"), ahead of the time they are due;
-// a frame that is needed before it is made is made by the caller. A loop
-// whose frames do not change is one frame long.
+// sees the same field of view. Each frame of the loop is made once, the first
+// time it is needed, and then reused; a loop whose frames do not change is
+// one frame long.
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
     SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                 const SceneSettings& scene);
-    ~SceneSource() override;
-    SceneSource(const SceneSource&) = delete;
-    SceneSource& operator=(const SceneSource&) = delete;
     size_t length() const override { return loop_.size(); }
     std::shared_ptr<const Bytes> frame(size_t index) override;
+    void prepare(size_t index) override { frame(index); }
 
   private:
-    void make_ahead();
     std::shared_ptr<const Bytes> make(size_t index);
 
     vt_sensor_type sensor_;
     Profile profile_;
     JpegStyle style_;
     SceneSettings scene_;
-    std::once_flag layer_once_;
-    std::shared_ptr<const SceneLayer> layer_;  // the fixed part of the picture
-
     std::mutex mutex_;
-    std::condition_variable made_;
+    std::shared_ptr<const SceneLayer> layer_;  // the fixed part of the picture
     std::vector<std::shared_ptr<const Bytes>> loop_;
-    std::vector<bool> busy_;  // being made
-    bool stopping_ = false;
-    std::thread ahead_;
 };
 
 }  // namespace sim

@@ -19,7 +19,22 @@ Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings 
     }
     period_ =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / tick_fps_));
-    if (settings_.realtime) producer_ = std::thread(&Stream::produce, this);
+    if (settings_.realtime) {
+        // The first set's frames are made before the stream starts, one
+        // thread for each, so that the first set is not old when it comes. A
+        // failure shows when the set is made.
+        std::vector<std::thread> makers;
+        for (const StreamSpec& s : streams_) {
+            makers.emplace_back([&s] {
+                try {
+                    s.source->prepare(0);
+                } catch (const std::exception&) {
+                }
+            });
+        }
+        for (std::thread& t : makers) t.join();
+        producer_ = std::thread(&Stream::produce, this);
+    }
 }
 
 Stream::~Stream() {
@@ -110,6 +125,20 @@ void Stream::produce() {
         next += period_;
         Clock::time_point now = Clock::now();
         if (next + period_ < now) next = now;  // fell behind: go on from now, no burst
+        // The next set's frames are made half a period before it is due, when
+        // the program has most likely dealt with this one, so that neither
+        // the set's age nor the program's work waits for them. A failure
+        // shows when the set is made.
+        if (changed_.wait_until(lock, next - period_ / 2, stopped)) break;
+        uint64_t upcoming = made_;
+        lock.unlock();
+        try {
+            for (const StreamSpec& s : streams_) {
+                s.source->prepare(upcoming * s.profile.fps / tick_fps_ % s.source->length());
+            }
+        } catch (const std::exception&) {
+        }
+        lock.lock();
     }
 }
 
