@@ -108,6 +108,10 @@ process_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 # kb FIELD PID: a field of /proc/PID/status in kB (VmRSS, VmHWM).
 kb() { awk -v f="$1:" '$1 == f {print $2}' "/proc/$2/status"; }
 
+# im_convert ARGS...: ImageMagick's conversion; its command is magick from
+# version 7 on, where convert is deprecated.
+im_convert() { if command -v magick >/dev/null 2>&1; then magick "$@"; else convert "$@"; fi; }
+
 now() { date +%s.%N; }
 # calc EXPRESSION: evaluates it with awk, printing what printf format $fmt
 # (default %.2f) makes of it.

@@ -70,16 +70,17 @@ bool same_values(const cv::Mat& a, const cv::Mat& b) {
 void make_source(const std::string& folder, int count, bool flat_depth_but_last = false) {
     fs::create_directories(folder + "/color");
     fs::create_directories(folder + "/depth");
-    std::string script;
+    // magick from ImageMagick 7 on, where convert is deprecated.
+    std::string script = "im=$(command -v magick || echo convert) && ";
     for (int i = 0; i < count; i++) {
         std::string n = std::to_string(i);
         std::string x = std::to_string(10 + 12 * i);
         std::string depth = flat_depth_but_last && i + 1 < count
                                 ? "xc:'gray(40%)'"
                                 : "-seed " + n + " plasma:fractal -colorspace gray";
-        script += "convert -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " +
+        script += "$im -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " +
                   x + ",40' -quality 85 '" + folder + "/color/" + n + ".jpg' && ";
-        script += "convert -size 80x50 " + depth +
+        script += "$im -size 80x50 " + depth +
                   " -depth 16 -define png:color-type=0 -define png:bit-depth=16 '" + folder +
                   "/depth/" + n + ".png' && ";
     }
