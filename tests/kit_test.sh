@@ -60,7 +60,7 @@ Camera: Kit check camera, serial number KIT-0042" ] || fail "the C example print
 
 echo "== the C++ example, built with find_package"
 cmake -S "$source_dir/examples/frames_cpp" -B frames -DCMAKE_PREFIX_PATH="$(realpath prefix/SDK)" \
-    -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_INSTALL_RPATH="$(realpath prefix/SDK/lib)" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$link_flags" >"$scratch/frames.log"
 cmake --build "$scratch/frames" >>"$scratch/frames.log" || {
     cat "$scratch/frames.log"
@@ -85,6 +85,14 @@ ctest --test-dir frames --output-on-failure >frames-ctest.log 2>&1 || {
 grep -E '^100% tests passed, 0 tests failed out of 5$' frames-ctest.log ||
     fail "the C++ example ran other than its 5 tests"
 [ -f prefix/SDK/share/vantra-sdk/simulated-camera.md ] || fail "the reference is not installed"
+
+echo "== the C++ example installed, run by the RUNPATH that CMAKE_INSTALL_RPATH gave it"
+cmake --install frames --prefix frames-installed >>frames.log
+VANTRA_SIM_SCENARIO="$(realpath prefix/SDK/share/vantra-sdk/scenarios/no-camera.json)"
+export VANTRA_SIM_SCENARIO
+out=$(cd / && env -u LD_LIBRARY_PATH "$scratch/frames-installed/bin/frames" 2>&1) && fail "frames ran on no camera"
+[ "$out" = "vt_create_pipeline failed: no camera is connected" ] ||
+    fail "the installed C++ example printed: $out"
 
 echo "== the installed programs, from the prefix and from where it is moved"
 programs=$(ls prefix/bin)
