@@ -381,8 +381,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FrameSpec& f = specs.back();
         frames.push_back(f.null_handle
                              ? nullptr
-                             : vt_sim_make_frame(f.type, f.format, f.width, f.height,
-                                                 f.null_data ? nullptr : f.bytes.data(), f.size));
+                             : sim::make_frame(f.type, f.format, f.width, f.height,
+                                               f.null_data ? nullptr : f.bytes.data(), f.size));
     }
 
     Window window("frame_fuzz", window_size.width, window_size.height);

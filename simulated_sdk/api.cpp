@@ -496,8 +496,13 @@ vt_exception_type vt_error_exception_type(const vt_error* error) {
     return rt.is_error(error) ? error->type : VT_EXCEPTION_UNKNOWN;
 }
 
-vt_frame* vt_sim_make_frame(vt_frame_type type, vt_format format, uint32_t width, uint32_t height,
-                            const void* data, uint32_t size) {
+}  // extern "C"
+
+// For the tests and fuzz targets only (vantra_sim.h); not exported.
+namespace sim {
+
+vt_frame* make_frame(vt_frame_type type, vt_format format, uint32_t width, uint32_t height,
+                     const void* data, uint32_t size) {
     Runtime& rt = Runtime::get();
     std::lock_guard<std::mutex> lock(rt.mutex);
     auto d = std::make_shared<FrameData>();
@@ -514,13 +519,13 @@ vt_frame* vt_sim_make_frame(vt_frame_type type, vt_format format, uint32_t width
     return rt.add_frame(std::move(d));
 }
 
-void vt_sim_reset(void) {
+void reset() {
     Runtime& rt = Runtime::get();
     std::lock_guard<std::mutex> lock(rt.mutex);
     rt.reset();
 }
 
-}  // extern "C"
+}  // namespace sim
 
 // Each entry of functions.def says rightly whether the function takes an
 // error slot: whether its last parameter is a vt_error**.

@@ -37,7 +37,7 @@ class Frames {
     }
     vt_frame* make(vt_frame_type type, vt_format format, uint32_t width, uint32_t height,
                    const void* data, uint32_t size) {
-        made_.push_back(vt_sim_make_frame(type, format, width, height, data, size));
+        made_.push_back(sim::make_frame(type, format, width, height, data, size));
         return made_.back();
     }
     // A frame of 16-bit samples, the given ones repeated until width x height.
