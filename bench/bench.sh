@@ -192,12 +192,5 @@ table() {
     echo "| GStreamer doing Duoscope's work: colour decoded, depth to grey, each scaled to 640 x 480, joined by compositor, one window (QoS messages: $duo_qos) | $duo_ms ms per set | |"
     echo "| ours / GStreamer, the same work | $(calc "$ours_ms / $duo_ms") | |"
 }
-table >"$build/bench.md"
-echo
-cat "$build/bench.md"
-echo
-echo "The table is in $build/bench.md"
-if [ "$update_readme" = --update-readme ]; then
-    readme_section bench "$build/bench.md"
-    echo "bench/README.md: table updated"
-fi
+table >"$work/bench.md"
+keep_table bench "$update_readme"

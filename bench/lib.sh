@@ -117,6 +117,20 @@ now() { date +%s.%N; }
 # (default %.2f) makes of it.
 calc() { awk "BEGIN {printf \"${fmt:-%.2f}\", $1}"; }
 
+# keep_table NAME [--update-readme]: prints the table $work/NAME.md and keeps
+# it as $build/NAME.md; when asked, also puts it into bench/README.md.
+keep_table() {
+    cp "$work/$1.md" "$build/$1.md"
+    echo
+    cat "$build/$1.md"
+    echo
+    echo "The table is in $build/$1.md"
+    if [ "${2:-}" = --update-readme ]; then
+        readme_section "$1" "$build/$1.md"
+        echo "bench/README.md: $1 table updated"
+    fi
+}
+
 # readme_section NAME FILE: puts the file's text into bench/README.md between the
 # lines <!-- NAME:begin --> and <!-- NAME:end -->; when they are missing, they
 # are added at the end, under a heading "## Performance" if there is none.
