@@ -62,24 +62,27 @@ static bool end_recording(vtrec::WriterCounts& counts, std::string& problem) {
     return ok;
 }
 
-// The one way to end on an error: the message on standard error, the
-// recording ended with the sets written so far, status 1.
-[[noreturn]] static void fail(const std::string& message) {
+// Before the program ends on an error: the progress line closed, and the
+// recording ended with the sets written so far.
+static void end_on_error() {
     if (progress_shown) printf("\n");
-    fprintf(stderr, "%s\n", message.c_str());
     vtrec::WriterCounts counts;
     std::string problem;
     if (!end_recording(counts, problem)) fprintf(stderr, "camrecord: %s\n", problem.c_str());
+}
+
+// The one way to end on an error of the program's own: the message on
+// standard error, status 1.
+[[noreturn]] static void fail(const std::string& message) {
+    end_on_error();
+    fprintf(stderr, "%s\n", message.c_str());
     exit(1);
 }
 
-// check_error, after the recording has been ended the same way.
+// check_error, for every SDK call: its report, status 1.
 static void check(vt_error* error) {
     if (error == nullptr) return;
-    if (progress_shown) printf("\n");
-    vtrec::WriterCounts counts;
-    std::string problem;
-    if (!end_recording(counts, problem)) fprintf(stderr, "camrecord: %s\n", problem.c_str());
+    end_on_error();
     check_error(error);
 }
 
@@ -136,25 +139,19 @@ static vt_stream_profile* choose(vt_pipeline* pipe, vt_sensor_type sensor,
 
 // "42 sets, 1.4 s, 12.3 MB, 2 dropped for the disk, 5 skipped (3 incomplete, 2 damaged)"
 static std::string report(const vtrec::WriterCounts& c, int incomplete, double seconds) {
-    char line[256];
-    int n = snprintf(line, sizeof line, "%d sets, %.1f s, %.1f MB", c.written, seconds,
-                     (double)c.bytes / 1e6);
-    if (c.dropped > 0)
-        n += snprintf(line + n, sizeof line - n, ", %d dropped for the disk", c.dropped);
-    int skipped = incomplete + c.damaged + c.other_size;
-    if (skipped > 0) {
-        n += snprintf(line + n, sizeof line - n, ", %d skipped (", skipped);
-        const char* separator = "";
-        const std::pair<int, const char*> reasons[] = {
-            {incomplete, "incomplete"}, {c.damaged, "damaged"}, {c.other_size, "of another size"}};
-        for (const auto& reason : reasons) {
-            if (reason.first == 0) continue;
-            n += snprintf(line + n, sizeof line - n, "%s%d %s", separator, reason.first,
-                          reason.second);
-            separator = ", ";
-        }
-        snprintf(line + n, sizeof line - n, ")");
+    char sizes[64];
+    snprintf(sizes, sizeof sizes, "%.1f s, %.1f MB", seconds, (double)c.bytes / 1e6);
+    std::string line = std::to_string(c.written) + " sets, " + sizes;
+    if (c.dropped > 0) line += ", " + std::to_string(c.dropped) + " dropped for the disk";
+    std::string why;
+    const std::pair<int, const char*> reasons[] = {
+        {incomplete, "incomplete"}, {c.damaged, "damaged"}, {c.other_size, "of another size"}};
+    for (const auto& reason : reasons) {
+        if (reason.first == 0) continue;
+        why += (why.empty() ? "" : ", ") + std::to_string(reason.first) + " " + reason.second;
     }
+    int skipped = incomplete + c.damaged + c.other_size;
+    if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped (" + why + ")";
     return line;
 }
 
