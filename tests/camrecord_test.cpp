@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <opencv2/core.hpp>
@@ -70,14 +71,19 @@ int whole_recording(const std::string& folder) {
     return count;
 }
 
-// Waits until times.txt lists the count of sets (or the test's time is up).
-bool wait_for_sets(const std::string& folder, int count) {
+// Waits until the condition holds, or the test's time is up; whether it holds.
+bool wait_until(const std::function<bool()>& holds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (fs::exists(folder + "/times.txt") && listed_sets(folder) >= count) return true;
+    while (!holds() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return holds();
+}
+
+// Waits until times.txt lists the count of sets.
+bool wait_for_sets(const std::string& folder, int count) {
+    return wait_until(
+        [&] { return fs::exists(folder + "/times.txt") && listed_sets(folder) >= count; });
 }
 
 cv::Mat depth_of(const std::string& path) {
@@ -164,6 +170,17 @@ const char* kCamera = R"({
 
 const json kStopAtStart = {
     {"faults", {{{"call", "vt_pipeline_start_with_config"}, {"message", "stop here"}}}}};
+
+// The camera of kCamera, live at 30 sets a second, every set whole: the
+// scenario file's path.
+std::string live_camera(const harness::Scratch& dir, int framesets) {
+    make_source(dir.path("src"), 6);
+    dir.write("camera.json", kCamera);
+    return changed(
+        dir, dir.path("camera.json"), "live.json",
+        {{"stream",
+          {{"realtime", true}, {"framesets", framesets}, {"pattern", json::array({"both"})}}}});
+}
 
 // The recording replays as the camera of the original scenario: Camprobe's
 // report byte for byte; Duoscope's start-up up to the pipeline's start, the
@@ -264,11 +281,7 @@ TEST(Camrecord, RecordingReplaysAsTheSameCameraWithTheSameFrames) {
 
 TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
     harness::Scratch dir;
-    make_source(dir.path("src"), 6);
-    dir.write("camera.json", kCamera);
-    std::string live = changed(
-        dir, dir.path("camera.json"), "live.json",
-        {{"stream", {{"realtime", true}, {"framesets", 0}, {"pattern", json::array({"both"})}}}});
+    std::string live = live_camera(dir, 0);
     std::string stall = dir.write("stall", "");
     for (int set : {0, 1, 4}) {
         SCOPED_TRACE("killed while set " + std::to_string(set) + " was being written");
@@ -276,11 +289,7 @@ TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
         std::string part = numbered(set + 1, ".png.part")[set];
         harness::Process recorder(harness::bin("camrecord"), slow_disk(camera(live), part, stall),
                                   harness::Process::Output::file, {rec, "60"});
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!fs::exists(rec + "/depth/." + part) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        ASSERT_TRUE(wait_until([&] { return fs::exists(rec + "/depth/." + part); }));
         kill(recorder.pid(), SIGKILL);
         EXPECT_EQ(recorder.wait().status, 128 + SIGKILL);
         bool complete = true;
@@ -309,11 +318,7 @@ TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
 
 TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
     harness::Scratch dir;
-    make_source(dir.path("src"), 6);
-    dir.write("camera.json", kCamera);
-    std::string live = changed(
-        dir, dir.path("camera.json"), "live.json",
-        {{"stream", {{"realtime", true}, {"framesets", 80}, {"pattern", json::array({"both"})}}}});
+    std::string live = live_camera(dir, 80);
     // The disk stalls on the first set until the camera has sent all 80.
     std::string stall = dir.write("stall", "");
     std::map<std::string, std::string> env = slow_disk(camera(live), ".000000.jpg.part", stall);
@@ -322,20 +327,8 @@ TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
     std::string rec = dir.path("rec");
     harness::Process recorder(harness::bin("camrecord"), env, harness::Process::Output::file,
                               {rec, "60"});
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    auto released = [&] {
-        std::string trace =
-            fs::exists(dir.path("trace.txt")) ? read_file(dir.path("trace.txt")) : "";
-        int n = 0;
-        for (size_t at = trace.find("vt_delete_frame_set("); at != std::string::npos;
-             at = trace.find("vt_delete_frame_set(", at + 1)) {
-            n++;
-        }
-        return n;
-    };
-    while (released() < 80 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(wait_until(
+        [&] { return harness::count_lines(dir.trace(), "vt_delete_frame_set(") == 80; }));
     fs::remove(stall);
     // The first set and the queue's 60 are written, the other 19 were dropped.
     ASSERT_TRUE(wait_for_sets(rec, 61));
