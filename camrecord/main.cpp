@@ -184,41 +184,11 @@ static void handle_signals() {
     signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write, which says so
 }
 
-int main(int argc, char** argv) {
-    const char* usage = "Usage: camrecord FOLDER [SECONDS]\n";
-    if (argc < 2 || argc > 3 || argv[1][0] == '\0') {
-        fputs(usage, stderr);
-        return 2;
-    }
-    if (argv[1][0] == '-') {
-        fprintf(stderr, "camrecord: FOLDER must not begin with '-', not '%s'\n%s", argv[1], usage);
-        return 2;
-    }
-    double seconds = 10;
-    if (argc == 3) {
-        char* end = nullptr;
-        errno = 0;
-        seconds = strtod(argv[2], &end);
-        if (end == argv[2] || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-            seconds <= 0) {
-            fprintf(stderr, "camrecord: SECONDS must be a number above 0, not '%s'\n%s", argv[2],
-                    usage);
-            return 2;
-        }
-    }
-    std::string folder = argv[1];
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    std::string problem;
-    if (!vtrec::folder_usable(folder, problem)) {
-        fail("camrecord: cannot record into " + folder + ": " + problem);
-    }
-    handle_signals();
-
-    // The camera as the SDK shows it, as Camprobe reports it.
+// The first device as the SDK shows it and Camprobe reports it, without
+// its profiles.
+static json describe_device() {
     vt_error* error = nullptr;
-    json scenario, device;
-    scenario["sdk_version"] = {vt_get_major_version(), vt_get_minor_version(),
-                               vt_get_patch_version()};
+    json device;
     vt_context* ctx = vt_create_context(&error);
     check(error);
     vt_device_list* dev_list = vt_query_device_list(ctx, &error);
@@ -252,8 +222,190 @@ int main(int argc, char** argv) {
             vtrec::kSensors, vt_sensor_list_get_sensor_type(sensor_list, i, &error)));
         check(error);
     }
+    return device;
+}
+
+// The scenario file's text; texts that are not UTF-8 are written as U+FFFD,
+// since JSON holds Unicode text only.
+static std::string description_text(const json& scenario) {
+    try {
+        return scenario.dump(2) + "\n";
+    } catch (const json::type_error&) {
+        fprintf(stderr,
+                "camrecord: some of the camera's texts are not UTF-8; scenario.json "
+                "shows their odd bytes as replacement characters\n");
+        return scenario.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    }
+}
+
+// What the capture loop saw.
+struct Capture {
+    int sets_came = 0;
+    int incomplete = 0;      // sets without both frames
+    double seconds = 0;      // how long it ran
+    double longest_gap = 0;  // without a frame set, in seconds
+};
+
+// Hands the frames of a whole set to the writer, with the time it came.
+static void queue_frames(vt_frame* color, vt_frame* depth, int64_t microseconds) {
+    vt_error* error = nullptr;
+    const void* color_data = vt_frame_data(color, &error);
+    check(error);
+    uint32_t color_size = vt_frame_data_size(color, &error);
+    check(error);
+    const void* depth_data = vt_frame_data(depth, &error);
+    check(error);
+    uint32_t depth_size = vt_frame_data_size(depth, &error);
+    check(error);
+    uint32_t depth_width = vt_frame_width(depth, &error);
+    check(error);
+    uint32_t depth_height = vt_frame_height(depth, &error);
+    check(error);
+    vtrec::queue_set(writer, color_data, color_data != nullptr ? color_size : 0, depth_data,
+                     depth_data != nullptr ? depth_size : 0, depth_width, depth_height,
+                     microseconds);
+}
+
+// Waits for frame sets until the time is up, ESC, a stop signal or a failed
+// write, handing each set that holds both frames to the writer.
+static Capture capture(vt_pipeline* pipe, double seconds, bool terminal) {
+    vt_error* error = nullptr;
+    Capture c;
+    std::string problem;
+    Clock::time_point start = Clock::now(), last_key_check = start, last_progress = start;
+    Clock::time_point last_set = start;
+    auto since = [](Clock::time_point t) {
+        return std::chrono::duration<double>(Clock::now() - t).count();
+    };
+    while (!stop_requested && since(start) < seconds && c.sets_came < kMostSets &&
+           !vtrec::writer_failed(writer, problem)) {
+        Clock::time_point now = Clock::now();
+        if (now - last_key_check >= std::chrono::milliseconds(50)) {
+            last_key_check = now;
+            if (escape_pressed()) break;
+        }
+        if (terminal && now - last_progress >= std::chrono::milliseconds(250)) {
+            last_progress = now;
+            printf("\r%s",
+                   report(vtrec::writer_counts(writer), c.incomplete, since(start)).c_str());
+            fflush(stdout);
+            progress_shown = true;
+        }
+        vt_frame* frame_set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+        check(error);
+        if (frame_set == nullptr) continue;
+        now = Clock::now();
+        c.longest_gap =
+            std::max(c.longest_gap, std::chrono::duration<double>(now - last_set).count());
+        last_set = now;
+        c.sets_came++;
+        vt_frame* color_frame = vt_frame_set_color_frame(frame_set, &error);
+        check(error);
+        vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set, &error);
+        check(error);
+        if (color_frame != nullptr && depth_frame != nullptr) {
+            queue_frames(
+                color_frame, depth_frame,
+                std::chrono::duration_cast<std::chrono::microseconds>(now - start).count());
+        } else {
+            c.incomplete++;
+        }
+        vt_delete_frame_set(frame_set, &error);
+        check(error);
+        if (color_frame != nullptr) {
+            vt_delete_frame(color_frame, &error);
+            check(error);
+        }
+        if (depth_frame != nullptr) {
+            vt_delete_frame(depth_frame, &error);
+            check(error);
+        }
+    }
+    c.seconds = since(start);
+    c.longest_gap = std::max(c.longest_gap, since(last_set));
+    return c;
+}
+
+// Ends the recording: the report on standard output, what went wrong on
+// standard error; the exit status.
+static int end(const std::string& folder, const Capture& c, bool terminal) {
+    vtrec::WriterCounts counts;
+    std::string problem;
+    bool failed = !end_recording(counts, problem);
+    if (terminal || c.sets_came > 0) {
+        printf("%s%s\n", progress_shown ? "\r" : "",
+               report(counts, c.incomplete, c.seconds).c_str());
+    }
+    int status = failed || counts.written == 0 ? 1 : 0;
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "camrecord: cannot write the report: %s\n", strerror(errno));
+        status = 1;
+    }
+    if (failed) fprintf(stderr, "camrecord: %s\n", problem.c_str());
+    if (c.sets_came == kMostSets) {
+        fprintf(stderr, "camrecord: stopped at %d frame sets, the most that one recording takes\n",
+                kMostSets);
+    }
+    if (c.sets_came > 0 && c.longest_gap >= kStallSeconds) {
+        fprintf(stderr, "camrecord: the stream stalled: no frame set came for %.1f s\n",
+                c.longest_gap);
+    }
+    if (counts.written == 0) {
+        if (failed) {
+            fprintf(stderr, "camrecord: no set could be written; nothing was recorded\n");
+        } else if (c.sets_came > 0) {
+            fprintf(stderr,
+                    "camrecord: none of the %d frame sets that came could be recorded; nothing "
+                    "was recorded\n",
+                    c.sets_came);
+        } else {
+            fprintf(stderr, "camrecord: %s; nothing was recorded\n",
+                    stop_requested ? "stopped before a frame set came" : "no frame set came");
+        }
+    } else if (failed) {
+        fprintf(stderr, "camrecord: the %d complete sets are kept; %s/scenario.json plays them\n",
+                counts.written, folder.c_str());
+    }
+    return status;
+}
+
+int main(int argc, char** argv) {
+    const char* usage = "Usage: camrecord FOLDER [SECONDS]\n";
+    if (argc < 2 || argc > 3 || argv[1][0] == '\0') {
+        fputs(usage, stderr);
+        return 2;
+    }
+    if (argv[1][0] == '-') {
+        fprintf(stderr, "camrecord: FOLDER must not begin with '-', not '%s'\n%s", argv[1], usage);
+        return 2;
+    }
+    double seconds = 10;
+    if (argc == 3) {
+        char* end = nullptr;
+        errno = 0;
+        seconds = strtod(argv[2], &end);
+        if (end == argv[2] || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
+            seconds <= 0) {
+            fprintf(stderr, "camrecord: SECONDS must be a number above 0, not '%s'\n%s", argv[2],
+                    usage);
+            return 2;
+        }
+    }
+    std::string folder = argv[1];
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    std::string problem;
+    if (!vtrec::folder_usable(folder, problem)) {
+        fail("camrecord: cannot record into " + folder + ": " + problem);
+    }
+    handle_signals();
+
+    json scenario;
+    scenario["sdk_version"] = {vt_get_major_version(), vt_get_minor_version(),
+                               vt_get_patch_version()};
+    json device = describe_device();
 
     // The streams, chosen as Duoscope chooses them.
+    vt_error* error = nullptr;
     vt_pipeline* pipe = vt_create_pipeline(&error);
     check(error);
     vt_config* config = vt_create_config(&error);
@@ -284,20 +436,8 @@ int main(int argc, char** argv) {
              "as MJPG");
     }
 
-    std::string description;
-    try {
-        description = scenario.dump(2) + "\n";
-    } catch (const json::type_error&) {
-        // JSON holds Unicode text only: bytes of the camera's texts that are
-        // not UTF-8 are written as U+FFFD.
-        fprintf(stderr,
-                "camrecord: some of the camera's texts are not UTF-8; scenario.json "
-                "shows their odd bytes as replacement characters\n");
-        description = scenario.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    }
-    writer = vtrec::start_writer(folder, description, problem);
+    writer = vtrec::start_writer(folder, description_text(scenario), problem);
     if (writer == nullptr) fail("camrecord: " + problem);
-
     vt_pipeline_disable_frame_sync(pipe, &error);
     check(error);
     vt_pipeline_start_with_config(pipe, config, &error);
@@ -308,115 +448,10 @@ int main(int argc, char** argv) {
         printf("Recording into %s for %g s; ESC or Ctrl-C ends it sooner.\n", folder.c_str(),
                seconds);
     }
-    int sets_came = 0, incomplete = 0;
-    Clock::time_point start = Clock::now(), last_key_check = start, last_progress = start;
-    Clock::time_point last_set = start;
-    double longest_gap = 0;
-    auto since = [](Clock::time_point t) {
-        return std::chrono::duration<double>(Clock::now() - t).count();
-    };
-    while (!stop_requested && since(start) < seconds && sets_came < kMostSets) {
-        Clock::time_point now = Clock::now();
-        if (now - last_key_check >= std::chrono::milliseconds(50)) {
-            last_key_check = now;
-            if (escape_pressed()) break;
-        }
-        if (terminal && now - last_progress >= std::chrono::milliseconds(250)) {
-            last_progress = now;
-            printf("\r%s", report(vtrec::writer_counts(writer), incomplete, since(start)).c_str());
-            fflush(stdout);
-            progress_shown = true;
-        }
-        if (vtrec::writer_failed(writer, problem)) break;
-        vt_frame* frame_set = vt_pipeline_wait_for_frames(pipe, 100, &error);
-        check(error);
-        if (frame_set == nullptr) continue;
-        now = Clock::now();
-        longest_gap = std::max(longest_gap, std::chrono::duration<double>(now - last_set).count());
-        last_set = now;
-        sets_came++;
-        vt_frame* color_frame = vt_frame_set_color_frame(frame_set, &error);
-        check(error);
-        vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set, &error);
-        check(error);
-        if (color_frame != nullptr && depth_frame != nullptr) {
-            const void* color_data = vt_frame_data(color_frame, &error);
-            check(error);
-            uint32_t color_size = vt_frame_data_size(color_frame, &error);
-            check(error);
-            const void* depth_data = vt_frame_data(depth_frame, &error);
-            check(error);
-            uint32_t depth_size = vt_frame_data_size(depth_frame, &error);
-            check(error);
-            uint32_t depth_width = vt_frame_width(depth_frame, &error);
-            check(error);
-            uint32_t depth_height = vt_frame_height(depth_frame, &error);
-            check(error);
-            if (color_data == nullptr) color_size = 0;
-            if (depth_data == nullptr) depth_size = 0;
-            int64_t microseconds =
-                std::chrono::duration_cast<std::chrono::microseconds>(now - start).count();
-            vtrec::queue_set(writer, color_data, color_size, depth_data, depth_size, depth_width,
-                             depth_height, microseconds);
-        } else {
-            incomplete++;
-        }
-        vt_delete_frame_set(frame_set, &error);
-        check(error);
-        if (color_frame != nullptr) {
-            vt_delete_frame(color_frame, &error);
-            check(error);
-        }
-        if (depth_frame != nullptr) {
-            vt_delete_frame(depth_frame, &error);
-            check(error);
-        }
-    }
-    double recorded_seconds = since(start);
-    longest_gap = std::max(longest_gap, since(last_set));
-
+    Capture c = capture(pipe, seconds, terminal);
     vt_pipeline_stop(pipe, &error);
     check(error);
     vt_delete_pipeline(pipe, &error);
     check(error);
-
-    vtrec::WriterCounts counts;
-    bool failed = !end_recording(counts, problem);
-    if (terminal || sets_came > 0) {
-        printf("%s%s\n", progress_shown ? "\r" : "",
-               report(counts, incomplete, recorded_seconds).c_str());
-    }
-    if (fflush(stdout) != 0) {
-        fprintf(stderr, "camrecord: cannot write the report: %s\n", strerror(errno));
-        return 1;
-    }
-    if (failed) fprintf(stderr, "camrecord: %s\n", problem.c_str());
-    if (sets_came == kMostSets) {
-        fprintf(stderr, "camrecord: stopped at %d frame sets, the most that one recording takes\n",
-                kMostSets);
-    }
-    if (sets_came > 0 && longest_gap >= kStallSeconds) {
-        fprintf(stderr, "camrecord: the stream stalled: no frame set came for %.1f s\n",
-                longest_gap);
-    }
-    if (counts.written == 0) {
-        if (failed) {
-            fprintf(stderr, "camrecord: no set could be written; nothing was recorded\n");
-        } else if (sets_came > 0) {
-            fprintf(stderr,
-                    "camrecord: none of the %d frame sets that came could be recorded; nothing "
-                    "was recorded\n",
-                    sets_came);
-        } else {
-            fprintf(stderr, "camrecord: %s; nothing was recorded\n",
-                    stop_requested ? "stopped before a frame set came" : "no frame set came");
-        }
-        return 1;
-    }
-    if (failed) {
-        fprintf(stderr, "camrecord: the %d complete sets are kept; %s/scenario.json plays them\n",
-                counts.written, folder.c_str());
-        return 1;
-    }
-    return 0;
+    return end(folder, c, terminal);
 }
