@@ -220,9 +220,11 @@ Outcome write_set(Writer& w, const PendingSet& set, std::string& problem) {
         problem = error_text(errno);
     } else if (!write_png_file(depth_temp, set, problem)) {
         failed_path = depth;
-    } else if (rename(color_temp.c_str(), color.c_str()) != 0 ||
-               rename(depth_temp.c_str(), depth.c_str()) != 0) {
+    } else if (rename(color_temp.c_str(), color.c_str()) != 0) {
         failed_path = color;
+        problem = error_text(errno);
+    } else if (rename(depth_temp.c_str(), depth.c_str()) != 0) {
+        failed_path = depth;
         problem = error_text(errno);
     } else {
         ssize_t n = write(w.times_fd, line.data(), line.size());
@@ -374,15 +376,21 @@ Writer* start_writer(const std::string& folder, const std::string& description,
 bool queue_set(Writer* w, const void* color, size_t color_size, const void* depth,
                size_t depth_size, uint32_t depth_width, uint32_t depth_height,
                int64_t microseconds) {
-    std::lock_guard<std::mutex> lock(w->mutex);
-    if (w->queue.size() >= kQueueSets || w->failed) {
-        w->counts.dropped++;
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        if (w->queue.size() >= kQueueSets || w->failed) {
+            w->counts.dropped++;
+            return false;
+        }
     }
+    // Copied without the lock, which the writer's thread takes too; only
+    // this thread adds to the queue, so its place is still free.
     const uint8_t* c = (const uint8_t*)color;
     const uint8_t* d = (const uint8_t*)depth;
-    w->queue.push_back({Bytes(c, c + color_size), Bytes(d, d + depth_size), depth_width,
-                        depth_height, microseconds});
+    PendingSet set{Bytes(c, c + color_size), Bytes(d, d + depth_size), depth_width, depth_height,
+                   microseconds};
+    std::lock_guard<std::mutex> lock(w->mutex);
+    w->queue.push_back(std::move(set));
     w->changed.notify_one();
     return true;
 }

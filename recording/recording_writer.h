@@ -35,7 +35,8 @@ bool folder_usable(const std::string& folder, std::string& problem);
 Writer* start_writer(const std::string& folder, const std::string& description,
                      std::string& problem);
 
-// Hands a set to the writer, which copies its bytes; the time is when the
+// Hands a set to the writer, which copies its bytes (called from one thread
+// only); the time is when the
 // set reached the recorder, in microseconds of a steady clock. False when the
 // queue is full: the set is dropped and counted.
 bool queue_set(Writer* writer, const void* color, size_t color_size, const void* depth,
