@@ -202,6 +202,8 @@ FrameSpec read_frame(Reader& in) {
     return f;
 }
 
+// The window's depth rule (common/window.cpp), without Y12 as it is; not the
+// recording's, which takes Y12 too.
 bool sixteen_bit(vt_format format) {
     return format == VT_FORMAT_YUYV || format == VT_FORMAT_YUY2 || format == VT_FORMAT_Y16;
 }

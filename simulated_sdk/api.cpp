@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "call.h"
+#include "recording_format.h"
 
 using namespace sim;
 
@@ -88,10 +89,7 @@ std::shared_ptr<RecordedFrames> recorded_source(Call& call, const ProfileObj& st
         if (f == VT_FORMAT_MJPG) return r->color;
         problem = "plays colour as MJPG only";
     } else {
-        if (f == VT_FORMAT_Y16 || f == VT_FORMAT_Y12 || f == VT_FORMAT_YUYV ||
-            f == VT_FORMAT_YUY2) {
-            return r->depth;
-        }
+        if (vtrec::holds_16bit_depth(f)) return r->depth;
         problem = "plays depth in a 16-bit format only (Y16, Y12, YUYV, YUY2)";
     }
     call.fail(VT_EXCEPTION_INVALID_ARGUMENT, "the recording '" + r->folder + "' " + problem +
@@ -297,6 +295,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
         return;
     }
     std::vector<StreamSpec> streams;
+    std::vector<std::chrono::microseconds> times;  // the recording's, when a stream plays it
     for (const ProfileObj& s : c->streams) {
         Profile profile = s.profile;
         std::shared_ptr<FrameSource> source;
@@ -305,6 +304,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
             profile.width = recorded->width();
             profile.height = recorded->height();
             source = std::move(recorded);
+            times = call.rt.recording->times;
         } else if (call.failed()) {
             return;
         } else {
@@ -313,8 +313,8 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
         }
         streams.push_back({s.sensor, profile, std::move(source)});
     }
-    p->stream =
-        std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream);
+    p->stream = std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream,
+                                         std::move(times));
 }
 
 vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms,

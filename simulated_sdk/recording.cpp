@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "files.h"
+#include "recording_format.h"
 
 namespace sim {
 
@@ -207,17 +208,11 @@ Bytes depth_png(const std::string& path, bool header_only, Size& size) {
 
 }  // namespace
 
-RecordedFrames::RecordedFrames(Kind kind, const std::string& folder, const std::string& sub)
-    : kind_(kind), folder_(folder) {
+RecordedFrames::RecordedFrames(Kind kind, const std::string& folder, std::vector<std::string> files)
+    : kind_(kind), folder_(folder), files_(std::move(files)) {
     auto where = [&](const std::string& what) {
         return RecordingError("recording '" + folder_ + "': " + what);
     };
-    try {
-        files_ = kind == Kind::jpeg ? list_files(folder, sub, {".jpg", ".jpeg"}, "JPEG (.jpg)")
-                                    : list_files(folder, sub, {".png"}, "PNG (.png)");
-    } catch (const RecordingError& e) {
-        throw where(e.what());
-    }
     kept_.resize(files_.size());
     Decompressor tj(nullptr, tjDestroy);
     Size first;
@@ -287,6 +282,40 @@ std::shared_ptr<const Bytes> RecordedFrames::frame(size_t index) {
     return bytes;
 }
 
+namespace {
+
+// The sets that times.txt lists, and their times; false when the folder has
+// no times.txt.
+bool read_times(Recording& r, std::vector<std::string>& color, std::vector<std::string>& depth) {
+    std::string path = r.folder + "/" + vtrec::kTimesFile;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return false;
+    auto where = [&](const std::string& what) {
+        return RecordingError("recording '" + r.folder + "': " + vtrec::kTimesFile + ": " + what);
+    };
+    vtrec::Times times;
+    try {
+        Bytes bytes = read_file(path);
+        times = vtrec::parse_times(std::string(bytes.begin(), bytes.end()));
+    } catch (const std::runtime_error& e) {
+        throw where(e.what());
+    }
+    if (times.sets.empty()) throw where("lists no set");
+    for (const vtrec::TimedSet& set : times.sets) {
+        color.push_back(vtrec::color_file(set.name));
+        depth.push_back(vtrec::depth_file(set.name));
+        r.times.push_back(std::chrono::microseconds(set.microseconds));
+    }
+    if (!times.complete) {
+        r.note = "recording '" + r.folder + "' was interrupted; it plays the " +
+                 std::to_string(times.sets.size()) + " sets that " + vtrec::kTimesFile + " lists" +
+                 (times.leftover.empty() ? "" : ", and not the line after them");
+    }
+    return true;
+}
+
+}  // namespace
+
 Recording open_recording(const std::string& folder) {
     std::error_code ec;
     fs::file_status status = fs::status(folder, ec);
@@ -296,8 +325,19 @@ Recording open_recording(const std::string& folder) {
     }
     Recording r;
     r.folder = folder;
-    r.color = std::make_shared<RecordedFrames>(RecordedFrames::Kind::jpeg, folder, "color");
-    r.depth = std::make_shared<RecordedFrames>(RecordedFrames::Kind::depth_png, folder, "depth");
+    std::vector<std::string> color, depth;
+    if (!read_times(r, color, depth)) {
+        try {
+            color = list_files(folder, "color", {".jpg", ".jpeg"}, "JPEG (.jpg)");
+            depth = list_files(folder, "depth", {".png"}, "PNG (.png)");
+        } catch (const RecordingError& e) {
+            throw RecordingError("recording '" + folder + "': " + e.what());
+        }
+    }
+    r.color =
+        std::make_shared<RecordedFrames>(RecordedFrames::Kind::jpeg, folder, std::move(color));
+    r.depth =
+        std::make_shared<RecordedFrames>(RecordedFrames::Kind::depth_png, folder, std::move(depth));
     return r;
 }
 

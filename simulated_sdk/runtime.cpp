@@ -96,6 +96,8 @@ void Runtime::reset() {
             config_error = std::string("trace file '") + trace_path + "': " + strerror(errno);
         }
     }
+    // An interrupted recording plays all the same; only the trace says so.
+    if (recording && !recording->note.empty()) trace("# " + recording->note);
     const char* stats_path = getenv("VANTRA_SIM_STATS");
     stats_path_ = stats_path != nullptr ? stats_path : "";
 }

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "files.h"
+#include "recording_format.h"
 
 namespace sim {
 
@@ -28,19 +29,11 @@ const SdkFunction kSdkFunctions[] = {
 #include "functions.def"
 };
 
-struct Named {
-    const char* name;
-    uint32_t value;
-};
+// Formats and sensors by the names that the recording format gives them.
+using vtrec::kFormats;
+using vtrec::kSensors;
+using vtrec::Named;
 
-const Named kSensors[] = {{"unknown", VT_SENSOR_UNKNOWN},
-                          {"ir", VT_SENSOR_IR},
-                          {"color", VT_SENSOR_COLOR},
-                          {"depth", VT_SENSOR_DEPTH},
-                          {"imu", VT_SENSOR_IMU}};
-const Named kFormats[] = {{"YUYV", VT_FORMAT_YUYV}, {"YUY2", VT_FORMAT_YUY2},
-                          {"MJPG", VT_FORMAT_MJPG}, {"Y16", VT_FORMAT_Y16},
-                          {"Y8", VT_FORMAT_Y8},     {"Y12", VT_FORMAT_Y12}};
 const Named kSetKinds[] = {{"both", (uint32_t)SetKind::both},
                            {"color_only", (uint32_t)SetKind::color_only},
                            {"depth_only", (uint32_t)SetKind::depth_only},

@@ -7,8 +7,12 @@
 
 namespace sim {
 
-Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings)
-    : streams_(std::move(streams)), frame_sync_(frame_sync), settings_(std::move(settings)) {
+Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings,
+               std::vector<std::chrono::microseconds> times)
+    : streams_(std::move(streams)),
+      frame_sync_(frame_sync),
+      settings_(std::move(settings)),
+      times_(std::move(times)) {
     // With frame sync every set holds a frame of each stream, at the slowest
     // stream's rate; without it the sets come at the fastest stream's rate and
     // hold the frames that are due.
@@ -42,8 +46,9 @@ FrameSetData Stream::make_set(uint64_t n) {
     Clock::time_point now = Clock::now();
     FrameSetData set;
     for (const StreamSpec& s : streams_) {
-        uint64_t index = n * s.profile.fps / tick_fps_;
-        bool due = frame_sync_ || n == 0 || index != (n - 1) * s.profile.fps / tick_fps_;
+        uint64_t index = times_.empty() ? n * s.profile.fps / tick_fps_ : n;
+        bool due = !times_.empty() || frame_sync_ || n == 0 ||
+                   index != (n - 1) * s.profile.fps / tick_fps_;
         bool color = s.sensor == VT_SENSOR_COLOR;
         if (!due || kind == SetKind::empty) continue;
         if (color && kind == SetKind::depth_only) continue;
@@ -73,6 +78,14 @@ FrameSetData Stream::make_set(uint64_t n) {
         set.push_back(std::move(f));
     }
     return set;
+}
+
+Clock::duration Stream::gap_after(uint64_t n) const {
+    if (times_.empty()) return period_;
+    size_t next = (size_t)((n + 1) % times_.size());
+    if (next != 0) return times_[next] - times_[next - 1];
+    if (times_.size() == 1) return period_;
+    return (times_.back() - times_.front()) / (times_.size() - 1);
 }
 
 void Stream::produce() {
@@ -107,9 +120,10 @@ void Stream::produce() {
             discarded_++;
         }
         changed_.notify_all();
-        next += period_;
+        Clock::duration gap = gap_after(n);
+        next += gap;
         Clock::time_point now = Clock::now();
-        if (next + period_ < now) next = now;  // fell behind: go on from now, no burst
+        if (next + gap < now) next = now;  // fell behind: go on from now, no burst
     }
 }
 
