@@ -109,8 +109,8 @@ void make_source(const std::string& folder, int count, bool flat_depth_but_last 
         std::string depth = flat_depth_but_last && i + 1 < count
                                 ? "xc:'gray(40%)'"
                                 : "-seed " + n + " plasma:fractal -colorspace gray";
-        script += "$im -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " +
-                  x + ",40' -quality 85 '" + folder + "/color/" + n + ".jpg' && ";
+        script += "$im -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " + x +
+                  ",40' -quality 85 '" + folder + "/color/" + n + ".jpg' && ";
         script += "$im -size 80x50 " + depth +
                   " -depth 16 -define png:color-type=0 -define png:bit-depth=16 '" + folder +
                   "/depth/" + n + ".png' && ";
@@ -319,8 +319,11 @@ TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
 
 TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
     harness::Scratch dir;
-    std::string live = live_camera(dir, 80);
-    // The disk stalls on the first set until the camera has sent all 80.
+    // A camera whose sets come as fast as Camrecord takes them, so that
+    // what is dropped depends on the queue alone, however busy the machine.
+    std::string live =
+        changed(dir, live_camera(dir, 80), "fast.json", {{"stream", {{"realtime", false}}}});
+    // The disk stalls on the first set until Camrecord has taken all 80.
     std::string stall = dir.write("stall", "");
     std::map<std::string, std::string> env = slow_disk(camera(live), ".000000.jpg.part", stall);
     env["VANTRA_SIM_TRACE"] = dir.path("trace.txt");
@@ -331,16 +334,20 @@ TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
     ASSERT_TRUE(wait_until(
         [&] { return harness::count_lines(dir.trace(), "vt_delete_frame_set(") == 80; }));
     fs::remove(stall);
-    // The first set and the queue's 60 are written, the other 19 were dropped.
-    ASSERT_TRUE(wait_for_sets(rec, 61));
-    kill(recorder.pid(), SIGTERM);
+    kill(recorder.pid(), SIGTERM);  // what the queue holds is still written
     harness::Result r = recorder.wait();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("61 sets, ", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find(" MB, 19 dropped for the disk\n"), std::string::npos) << r.out;
-    EXPECT_EQ(whole_recording(rec), 61);
+    // The queue's 60 are written, and the first set too when the writer had
+    // taken it before the queue filled; the rest were dropped and counted.
+    int written = 0, dropped = 0;
+    size_t at = r.out.find(" MB, ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(sscanf(r.out.c_str(), "%d sets, ", &written), 1) << r.out;
+    ASSERT_EQ(sscanf(r.out.c_str() + at, " MB, %d dropped for the disk\n", &dropped), 1) << r.out;
+    EXPECT_GE(written, 60) << r.out;
+    EXPECT_EQ(written + dropped, 80) << r.out;
+    EXPECT_EQ(whole_recording(rec), written);
     json stats = json::parse(read_file(dir.path("stats.json")));
-    EXPECT_EQ(stats["framesets_discarded"], 0);
     EXPECT_EQ(stats["framesets_delivered"], 80);
 }
 
