@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,8 +73,7 @@ TEST(CamprobeReport, EverySensorKindAndDecimalIdentifiers) {
               "Press ESC to exit! \n");
     EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
 
-    // The version comes first, before any SDK object; the identifiers are all
-    // read before their line.
+    // The version comes first, before any SDK object.
     std::vector<std::string> trace = p.dir.trace();
     ASSERT_GE(trace.size(), 4u);
     EXPECT_EQ(trace[0], "vt_get_major_version()");
@@ -188,6 +188,19 @@ TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kDefaultReport);
     EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+}
+
+TEST(CamprobeKeys, SignalDuringTheWaitRestoresTheTerminalAndEndsByIt) {
+    for (int signal_number : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        Probe p("{}");
+        ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+        ASSERT_TRUE(pty::is_raw(p.session.attributes()));
+        kill(p.session.pid(), signal_number);
+        harness::Result r = p.session.wait();
+        EXPECT_EQ(r.status, 128 + signal_number);
+        EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+    }
 }
 
 // Camprobe with standard input from a pipe whose writing end stays open.
