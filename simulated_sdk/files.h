@@ -41,7 +41,8 @@ int open_output_file(const std::string& path, int flags);
 std::string output_failure(const std::string& path, int error);
 
 // Writes "simulated SDK: ", the text and a newline to standard error, for a
-// file of the SDK's own that it cannot serve and goes on without.
+// file of the SDK's own that it cannot serve and goes on without; drops the
+// message rather than wait for standard error.
 void warn(const std::string& text);
 
 }  // namespace sim
