@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "files.h"
 
@@ -87,6 +88,9 @@ void Runtime::reset() {
             recording = std::move(r);
         } catch (const RecordingError& e) {
             config_error = e.what();
+        } catch (const std::bad_alloc&) {
+            config_error =
+                "recording '" + scenario.stream.source + "': there is not enough memory to read it";
         }
     }
     const char* trace_path = getenv("VANTRA_SIM_TRACE");
