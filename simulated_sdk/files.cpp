@@ -10,6 +10,16 @@
 
 namespace sim {
 
+namespace {
+
+std::string too_large(uint64_t max_bytes) {
+    return max_bytes >= (1ull << 30) && max_bytes % (1ull << 30) == 0
+               ? "is larger than " + std::to_string(max_bytes >> 30) + " GiB"
+               : "is larger than " + std::to_string(max_bytes >> 20) + " MB";
+}
+
+}  // namespace
+
 int open_file(const std::string& path, int flags, mode_t mode) {
     int fd = open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd < 0 || fd > 2) return fd;
@@ -42,41 +52,49 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-bool read_regular_file(const std::string& path, uint64_t max_bytes, std::string& text,
-                       std::string& why) {
-    const std::string too_large = "is larger than " + std::to_string(max_bytes >> 20) + " MB";
+int open_regular_file(const std::string& path, uint64_t max_bytes, struct stat& st,
+                      std::string& why) {
     // Without O_NONBLOCK, opening a FIFO would wait for a writer.
     int fd = open_file(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         why = std::string("cannot be read: ") + strerror(errno);
-        return false;
+        return -1;
     }
-    struct stat st {};
-    bool ok = false;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "is not a regular file";
     } else if ((uint64_t)st.st_size > max_bytes) {
-        why = too_large;
+        why = too_large(max_bytes);
     } else {
-        text.clear();
-        text.reserve((size_t)st.st_size);
-        char chunk[65536];
-        for (;;) {
-            ssize_t n = read(fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                why = std::string("cannot be read: ") + strerror(errno);
-                break;
-            }
-            if (n == 0) {
-                ok = true;
-                break;
-            }
-            text.append(chunk, (size_t)n);
-            if (text.size() > max_bytes) {  // it grew since fstat
-                why = too_large;
-                break;
-            }
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+bool read_regular_file(const std::string& path, uint64_t max_bytes, std::string& text,
+                       std::string& why) {
+    struct stat st {};
+    int fd = open_regular_file(path, max_bytes, st, why);
+    if (fd < 0) return false;
+    bool ok = false;
+    text.clear();
+    text.reserve((size_t)st.st_size);
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::string("cannot be read: ") + strerror(errno);
+            break;
+        }
+        if (n == 0) {
+            ok = true;
+            break;
+        }
+        text.append(chunk, (size_t)n);
+        if (text.size() > max_bytes) {  // it grew since fstat
+            why = too_large(max_bytes);
+            break;
         }
     }
     close(fd);

@@ -2,6 +2,7 @@
 // scenario and a recording's pictures.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -23,6 +24,11 @@ bool read_to_end(int fd, std::vector<uint8_t>& bytes);
 
 // Writes the whole text; false with errno set when a write fails.
 bool write_all(int fd, const std::string& text);
+
+// Opens a file for reading that must be a regular file of at most max_bytes
+// bytes, and gives its status; -1 with why set otherwise (as below).
+int open_regular_file(const std::string& path, uint64_t max_bytes, struct stat& st,
+                      std::string& why);
 
 // Reads a whole file that must be a regular file of at most max_bytes bytes.
 // Anything else (a FIFO, a device such as /dev/zero, a folder) is refused

@@ -69,23 +69,16 @@ std::vector<std::string> list_files(const std::string& folder, const std::string
 
 // Opens a regular file for reading; a FIFO or device does not block or
 // stream for ever.
-int open_regular_file(const std::string& path, struct stat& st) {
-    int fd = open_file(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) throw RecordingError(std::string("cannot be read: ") + strerror(errno));
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        throw RecordingError("is not a regular file");
-    }
-    if ((uint64_t)st.st_size > kMaxFileBytes) {
-        close(fd);
-        throw RecordingError("is larger than 1 GiB");
-    }
+int open_recording_file(const std::string& path, struct stat& st) {
+    std::string why;
+    int fd = open_regular_file(path, kMaxFileBytes, st, why);
+    if (fd < 0) throw RecordingError(why);
     return fd;
 }
 
 Bytes read_file(const std::string& path) {
     struct stat st {};
-    int fd = open_regular_file(path, st);
+    int fd = open_recording_file(path, st);
     Bytes bytes;
     bytes.reserve((size_t)st.st_size);
     bool ok = read_to_end(fd, bytes);
@@ -191,7 +184,7 @@ bool read_depth_png(FILE* file, bool header_only, Size& size, Bytes& pixels,
 
 Bytes depth_png(const std::string& path, bool header_only, Size& size) {
     struct stat st {};
-    int fd = open_regular_file(path, st);
+    int fd = open_recording_file(path, st);
     FILE* file = fdopen(fd, "rb");
     if (file == nullptr) {
         close(fd);

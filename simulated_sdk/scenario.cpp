@@ -1,7 +1,5 @@
 #include "scenario.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
