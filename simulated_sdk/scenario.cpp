@@ -1,6 +1,5 @@
 #include "scenario.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
