@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Measures Duoscope on the simulated camera and on MJPEG written by other
-# encoders, against the floor of its per-set work and against a GStreamer
-# pipeline showing the same MJPEG frames, prints one table and puts it into
-# bench/README.md between the bench markers.
-#   bench/bench.sh BUILD_DIR [SECONDS]     (./dev bench builds, then runs it)
+# encoders, against the floor of its per-set work and against GStreamer
+# pipelines showing the same frames. Prints one table and keeps it in
+# BUILD_DIR/bench.md; with --update-readme it also goes into bench/README.md
+# between the bench markers.
+#   bench/bench.sh BUILD_DIR [SECONDS] [--update-readme]   (./dev bench builds, then runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 seconds=${2:-20}
+update_readme=${3:-}
 source "$root/bench/lib.sh"
 tck=$(getconf CLK_TCK)
 
@@ -22,7 +24,7 @@ floor() { calc "$(jq ".benchmarks[] | select(.name | startswith(\"$1\")) | .cpu_
 floor_ms=$(floor BM_PacedAt30)
 floor_hot_ms=$(floor BM_BackToBack)
 mkdir "$work/jpeg"
-"$build/bin/floor_bench" --dump-jpeg "$work/jpeg"
+"$build/bin/floor_bench" --dump "$work/jpeg"
 unset VANTRA_SIM_SCENARIO
 
 start_xvfb
@@ -139,31 +141,44 @@ cp "$work/scene.roles" "$work/roles"
 shown=$scene_shown run_s=$scene_run_s peak_kb=$scene_peak_kb
 ours_ms=$scene_ms
 
-peer_ms=""
-if command -v gst-launch-1.0 >/dev/null; then
-    echo "== GStreamer: jpegdec ! videoconvert ! ximagesink for $seconds s"
-    gst-launch-1.0 -m multifilesrc location="$work/jpeg/%03d.jpg" index=0 loop=true \
-        caps="image/jpeg,framerate=30/1" ! jpegdec ! videoconvert ! ximagesink \
-        >"$work/gst.log" 2>&1 &
+# gst_run PIPELINE...: GStreamer showing the scene's frames for $seconds s
+# from the moment its window shows; sets gst_ms, its CPU per frame (frames
+# counted as time x 30), and gst_qos, the QoS messages that a late frame
+# raises.
+gst_run() {
+    echo "== GStreamer: $* for $seconds s"
+    gst-launch-1.0 -m "$@" >"$work/gst.log" 2>&1 &
     gst_pid=$!
-    [ -n "$(wait_window gst-launch-1.0)" ] || { echo "GStreamer showed no window" >&2 && exit 1; }
+    [ -n "$(wait_window gst-launch-1.0)" ] || { cat "$work/gst.log" >&2 && echo "GStreamer showed no window" >&2 && exit 1; }
+    local g0 g1 ticks0 ticks1
     g0=$(now)
-    gst_ticks0=$(process_ticks "$gst_pid")
+    ticks0=$(process_ticks "$gst_pid")
     sleep "$seconds"
-    gst_ticks1=$(process_ticks "$gst_pid")
+    ticks1=$(process_ticks "$gst_pid")
     g1=$(now)
     kill -INT "$gst_pid"
     wait "$gst_pid" || true
     gst_pid=""
-    # Frames due at 30 per second; a late frame would show as a QoS message.
-    gst_frames=$(calc "($g1 - $g0) * 30")
     gst_qos=$(grep -c '(qos)' "$work/gst.log" || true)
-    peer_ms=$(calc "($gst_ticks1 - $gst_ticks0) * 1000 / $tck / $gst_frames")
-fi
+    gst_ms=$(calc "($ticks1 - $ticks0) * 1000 / $tck / (($g1 - $g0) * 30)")
+}
+colour_src=(multifilesrc location="$work/jpeg/%03d.jpg" index=0 loop=true caps="image/jpeg,framerate=30/1")
+# One colour stream at its own size.
+gst_run "${colour_src[@]}" ! jpegdec ! videoconvert ! ximagesink
+single_ms=$gst_ms single_qos=$gst_qos
+# Duoscope's work: the colour frames decoded, the 16-bit depth frames turned
+# into 8-bit grey, each scaled to 640 x 480, side by side in one window.
+gst_run compositor name=mix sink_1::xpos=640 ! videoconvert ! ximagesink \
+    "${colour_src[@]}" ! jpegdec ! videoscale ! video/x-raw,width=640,height=480 ! mix.sink_0 \
+    multifilesrc location="$work/jpeg/%03d.raw" index=0 loop=true \
+    ! rawvideoparse format=gray16-le width=640 height=480 framerate=30/1 \
+    ! videoconvert ! video/x-raw,format=GRAY8 ! videoscale ! video/x-raw,width=640,height=480 ! mix.sink_1
+duo_ms=$gst_ms duo_qos=$gst_qos
 
 table() {
     echo "Measured on $cpu, $cores cores, $(date +%Y-%m-%d); Duoscope on each source, in turns," \
-         "$rounds rounds of $run_s s on Xvfb, the median of the rounds; GStreamer for $run_s s." \
+         "$rounds rounds of $run_s s on Xvfb, the median of the rounds; GStreamer for $run_s s;" \
+         "$(. /etc/os-release && echo "$PRETTY_NAME"), OpenCV $(pkg-config --modversion opencv4)." \
          "CPU and page faults are those of Duoscope's main, capture and processing threads."
     echo
     echo "| colour frames from | sets shown per second (of 30) | CPU per shown set, ms | vs. the scene of that size | minor page faults per set | latency p50 / p99, ms |"
@@ -187,17 +202,10 @@ table() {
     echo "| floor, sets back to back with warm caches | $floor_hot_ms ms | |"
     echo "| ours / floor (one set every 1/30 s) | $(calc "$ours_ms / $floor_ms") | at most 1.3 |"
     echo "| ours / floor (back to back) | $(calc "$ours_ms / $floor_hot_ms") | |"
-    if [ -n "$peer_ms" ]; then
-        echo "| GStreamer: CPU per frame (frames counted as time x 30; QoS messages: $gst_qos) | $peer_ms ms | |"
-        echo "| ours / GStreamer | $(calc "$ours_ms / $peer_ms") | |"
-    else
-        echo "| GStreamer | not installed | |"
-    fi
+    echo "| GStreamer, one colour stream at its size: jpegdec ! videoconvert ! ximagesink (QoS messages: $single_qos) | $single_ms ms per frame | |"
+    echo "| ours / GStreamer, one colour stream | $(calc "$ours_ms / $single_ms") | |"
+    echo "| GStreamer doing Duoscope's work: colour decoded, depth to grey, each scaled to 640 x 480, joined by compositor, one window (QoS messages: $duo_qos) | $duo_ms ms per set | |"
+    echo "| ours / GStreamer, the same work | $(calc "$ours_ms / $duo_ms") | |"
 }
-table >"$work/table.md"
-echo
-cat "$work/table.md"
-
-readme_section bench "$work/table.md"
-echo
-echo "bench/README.md: table updated"
+table >"$work/bench.md"
+keep_table bench "$update_readme"

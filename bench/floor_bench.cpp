@@ -5,7 +5,8 @@
 //
 //   floor_bench [benchmark options]   time the work (process CPU per set, all
 //                                     threads, OpenCV's workers included)
-//   floor_bench --dump-jpeg DIR       write the colour frames as DIR/NNN.jpg
+//   floor_bench --dump DIR            write the colour frames as DIR/NNN.jpg and the depth
+//                                     frames as DIR/NNN.raw (16-bit little-endian samples)
 //
 // Point VANTRA_SIM_SCENARIO at bench/frames.json: the viewer's two streams,
 // with each set made as soon as it is waited for.
@@ -114,6 +115,17 @@ std::vector<FrameSet> grab_sets() {
 
 std::vector<FrameSet> g_sets;
 
+// Writes DIR/NNN.EXTENSION; says why on standard error when it cannot.
+bool write_file(const char* dir, size_t n, const char* extension, const void* bytes, size_t size) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%03zu.%s", dir, n, extension);
+    FILE* f = fopen(path, "wb");
+    bool written = f != nullptr && fwrite(bytes, 1, size, f) == size;
+    if (f != nullptr && fclose(f) != 0) written = false;
+    if (!written) perror(path);
+    return written;
+}
+
 // The same OpenCV calls, with the same arguments, as the viewer makes per set.
 void show_set(const FrameSet& s) {
     cv::Mat raw(1, int(s.jpeg.size()), CV_8UC1, const_cast<uint8_t*>(s.jpeg.data()));
@@ -152,16 +164,11 @@ BENCHMARK(BM_PacedAt30)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()-
 
 int main(int argc, char** argv) {
     g_sets = grab_sets();
-    if (argc == 3 && strcmp(argv[1], "--dump-jpeg") == 0) {
+    if (argc == 3 && strcmp(argv[1], "--dump") == 0) {
         for (size_t i = 0; i < g_sets.size(); i++) {
-            char path[4096];
-            snprintf(path, sizeof path, "%s/%03zu.jpg", argv[2], i);
-            FILE* f = fopen(path, "wb");
-            bool written = f != nullptr && fwrite(g_sets[i].jpeg.data(), 1, g_sets[i].jpeg.size(),
-                                                  f) == g_sets[i].jpeg.size();
-            if (f != nullptr && fclose(f) != 0) written = false;
-            if (!written) {
-                perror(path);
+            const cv::Mat& depth = g_sets[i].depth;
+            if (!write_file(argv[2], i, "jpg", g_sets[i].jpeg.data(), g_sets[i].jpeg.size()) ||
+                !write_file(argv[2], i, "raw", depth.data, depth.total() * depth.elemSize())) {
                 return 1;
             }
         }

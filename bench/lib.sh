@@ -113,10 +113,28 @@ process_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 # kb FIELD PID: a field of /proc/PID/status in kB (VmRSS, VmHWM).
 kb() { awk -v f="$1:" '$1 == f {print $2}' "/proc/$2/status"; }
 
+# im_convert ARGS...: ImageMagick's conversion; its command is magick from
+# version 7 on, where convert is deprecated.
+im_convert() { if command -v magick >/dev/null 2>&1; then magick "$@"; else convert "$@"; fi; }
+
 now() { date +%s.%N; }
 # calc EXPRESSION: evaluates it with awk, printing what printf format $fmt
 # (default %.2f) makes of it.
 calc() { awk "BEGIN {printf \"${fmt:-%.2f}\", $1}"; }
+
+# keep_table NAME [--update-readme]: prints the table $work/NAME.md and keeps
+# it as $build/NAME.md; when asked, also puts it into bench/README.md.
+keep_table() {
+    cp "$work/$1.md" "$build/$1.md"
+    echo
+    cat "$build/$1.md"
+    echo
+    echo "The table is in $build/$1.md"
+    if [ "${2:-}" = --update-readme ]; then
+        readme_section "$1" "$build/$1.md"
+        echo "bench/README.md: $1 table updated"
+    fi
+}
 
 # readme_section NAME FILE: puts the file's text into bench/README.md between the
 # lines <!-- NAME:begin --> and <!-- NAME:end -->; when they are missing, they

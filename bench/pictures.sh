@@ -18,10 +18,10 @@ start_duoscope ""
 sleep 3
 import -window "$window" "$work/duoscope.png"
 stop_duoscope
-convert "$work/duoscope.png" -strip "$root/docs/duoscope.png"
+im_convert "$work/duoscope.png" -strip "$root/docs/duoscope.png"
 # What RENDER_OVERLAY makes of the same set: the mean of the colour and the
 # depth picture at one size, here the two halves of the window's picture.
-convert "$work/duoscope.png" -crop 2x1@ +repage -evaluate-sequence mean -strip \
+im_convert "$work/duoscope.png" -crop 2x1@ +repage -evaluate-sequence mean -strip \
     "$root/docs/duoscope-overlay.png"
 
 # Camprobe typed into a shell on an 80 x 20 terminal, read off the screen
@@ -46,7 +46,7 @@ grep -q 'Press ESC to exit!' "$work/camprobe.txt" || { echo "Camprobe showed no 
 # The screen without its empty lines at the bottom; ImageMagick reads % and \
 # in a label as escapes, so they are doubled.
 text=$(sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$work/camprobe.txt" | sed 's/[%\\]/&&/g')
-convert -background '#1e1e1e' -fill '#e0e0e0' \
+im_convert -background '#1e1e1e' -fill '#e0e0e0' \
     -font /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf -pointsize 15 \
     label:"$text" -bordercolor '#1e1e1e' -border 14 +dither -colors 16 -strip "$root/docs/camprobe.png"
 

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs Duoscope on the simulated camera for a while, then presses ESC; reports
 # its memory at the start and the end, the sets shown and what the SDK counted
-# as leaked, and puts the figures into bench/README.md between the soak markers.
-#   bench/soak.sh BUILD_DIR [MINUTES]     (./dev soak builds, then runs it)
+# as leaked. Prints the table and keeps it in BUILD_DIR/soak.md; with
+# --update-readme it also goes into bench/README.md between the soak markers.
+#   bench/soak.sh BUILD_DIR [MINUTES] [--update-readme]   (./dev soak builds, then runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 minutes=${2:-10}
+update_readme=${3:-}
 source "$root/bench/lib.sh"
 
 start_xvfb
@@ -35,8 +37,4 @@ stop_duoscope
     echo "| latency p50 / p99 | $(sim_stat latency_ms_p50) / $(sim_stat latency_ms_p99) ms | |"
     echo "| pictures that failed (OpenCV reports on standard error) | $(grep -c 'OpenCV(' "$work/duoscope.err" || true) | 0 |"
 } >"$work/soak.md"
-echo
-cat "$work/soak.md"
-readme_section soak "$work/soak.md"
-echo
-echo "bench/README.md: soak figures updated"
+keep_table soak "$update_readme"

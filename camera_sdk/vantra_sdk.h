@@ -1,11 +1,13 @@
-// The C interface of the Vantra Camera SDK (libVantraSDK.so.1.0).
+// The C interface of the Vantra Camera SDK (libVantraSDK.so.1.0), for C99 and
+// C++11 or later.
 //
 // Every handle is an opaque pointer that the SDK creates. Every call except
 // the three version getters and the four error accessors takes an error slot
 // (vt_error**) as its last argument: the slot is set to null when the call
 // succeeds and to a new error object when it fails; a failing call returns
 // null or 0. Only frames, frame sets and pipelines are ever released.
-#pragma once
+#ifndef VANTRA_SDK_H
+#define VANTRA_SDK_H
 
 #include <stdint.h>
 
@@ -152,3 +154,5 @@ vt_exception_type vt_error_exception_type(const vt_error* error);
 #ifdef __cplusplus
 }
 #endif
+
+#endif  // VANTRA_SDK_H

@@ -5,7 +5,10 @@
 // Exit status: 0 after ESC, and also when there is no terminal to read ESC
 // from (see the wait below); 255 when no camera is attached; 1 after an SDK
 // failure, from inside check_error, or when the report could not be written.
+// A hang-up, SIGTERM or SIGQUIT during the wait ends it by that signal, with
+// the terminal put back first.
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
@@ -20,6 +23,37 @@
 static bool key_input_gone(void) {
     struct termios tm;
     return tcgetattr(0, &tm) < 0 || feof(stdin);
+}
+
+// The terminal's settings from before the wait for ESC.
+static struct termios terminal_before_wait;
+
+// A signal that ends Camprobe while getch holds the terminal in raw mode
+// would leave it so, without echo or line editing, under a shell that does
+// not repair it. Put the settings back first, then end by that same signal,
+// so that the parent sees what ended Camprobe. Only calls that are safe in a
+// signal handler.
+static void restore_terminal_and_end(int signal_number) {
+    tcsetattr(0, TCSANOW, &terminal_before_wait);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);  // delivered as soon as this handler returns
+}
+
+// Installs the handler above for the signals that commonly end a program
+// (a hang-up, kill's default, the quit key's signal); one that the parent has
+// set to be ignored stays ignored.
+static void restore_terminal_on_signals(void) {
+    if (tcgetattr(0, &terminal_before_wait) < 0) return;  // no terminal to restore
+    const int signals[] = {SIGHUP, SIGTERM, SIGQUIT};
+    for (int signal_number : signals) {
+        struct sigaction action, previous;
+        if (sigaction(signal_number, nullptr, &previous) != 0) continue;
+        if (previous.sa_handler == SIG_IGN) continue;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = restore_terminal_and_end;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 int main(int argc, char** argv) {
@@ -120,6 +154,7 @@ int main(int argc, char** argv) {
     // up) no key can ever come: the report is complete, so end normally with
     // status 0. Any other failure is retried after a short pause rather than
     // at once, so that the wait never spins.
+    restore_terminal_on_signals();
     while (true) {
         key = getch();
         if (key == 27) break;

@@ -70,6 +70,9 @@ std::vector<cv::Mat> Window::processFrames(std::vector<vt_frame*> frames) {
         uint32_t width = vt_frame_width(frame, &error);
         uint32_t height = vt_frame_height(frame, &error);
 
+        // The viewer's depth rule, on purpose without Y12: a recording holds
+        // Y12 as 16-bit samples too (recording/recording_format.h), but the
+        // window shows only these three as grey.
         bool sixteenBit =
             format == VT_FORMAT_YUYV || format == VT_FORMAT_YUY2 || format == VT_FORMAT_Y16;
         if (type == VT_FRAME_COLOR && format == VT_FORMAT_MJPG) {

@@ -41,7 +41,9 @@ class Window {
 
     // Polls the keyboard for 10 ms; ESC closes the window for good. While open,
     // converts the frames and shows them arranged by renderType; once closed,
-    // destroys all OpenCV windows instead. The frames stay the caller's.
+    // destroys all OpenCV windows instead. The frames stay the caller's. An
+    // empty list shows nothing: the call only polls the keyboard and lets the
+    // toolkit service its windows.
     void render(std::vector<vt_frame*> frames, RenderType renderType);
     // The key code of the latest poll, -1 when it saw no key.
     int getKey() const;

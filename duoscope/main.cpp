@@ -4,7 +4,8 @@
 // Three threads share the globals below. The capture thread waits for frame
 // sets and posts them into a one-place slot; a set that comes while the slot
 // is full is dropped at once. The processing thread shows the posted set and
-// empties the slot. The main thread sets everything up, waits for the window
+// empties the slot; while no whole set comes, it still lets the window poll
+// its keys. The main thread sets everything up, waits for the window
 // to close, and shuts down in order.
 #include <malloc.h>
 #include <pthread.h>
@@ -56,33 +57,48 @@ static void frame_set_grab_func() {
     }
 }
 
+// The window polls its keys, and services itself, only while it is given
+// something to show. When nothing has been drawn for this long (no set came,
+// or the sets that came lacked a frame), it is given an empty list: so ESC
+// still ends the viewer while the camera sends no whole set.
+static const std::chrono::milliseconds key_poll_interval(100);
+
 static void frame_set_proc_func() {
     pthread_setname_np(pthread_self(), "duo-process");
+    auto last_render = std::chrono::steady_clock::now();
     while (!thread_exit) {
         std::unique_lock<std::mutex> lk(frame_set_mutex);
-        frame_set_proc_cv.wait(lk, [] { return frame_set_ready || thread_exit; });
+        frame_set_proc_cv.wait_until(lk, last_render + key_poll_interval,
+                                     [] { return frame_set_ready || thread_exit; });
         if (thread_exit) break;  // a set still in the slot is released by main
 
-        vt_frame* color_frame = vt_frame_set_color_frame(frame_set_for_render, &error);
-        check_error(error);
-        vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set_for_render, &error);
-        check_error(error);
-        if (color_frame != nullptr && depth_frame != nullptr) {
-            std::vector<vt_frame*> frames = {color_frame, depth_frame};
-            win->render(frames, RENDER_ONE_ROW);
-        }
-        vt_delete_frame_set(frame_set_for_render, &error);
-        check_error(error);
-        frame_set_for_render = nullptr;
-        if (color_frame != nullptr) {
-            vt_delete_frame(color_frame, &error);
+        if (frame_set_ready) {
+            vt_frame* color_frame = vt_frame_set_color_frame(frame_set_for_render, &error);
             check_error(error);
-        }
-        if (depth_frame != nullptr) {
-            vt_delete_frame(depth_frame, &error);
+            vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set_for_render, &error);
             check_error(error);
+            if (color_frame != nullptr && depth_frame != nullptr) {
+                std::vector<vt_frame*> frames = {color_frame, depth_frame};
+                win->render(frames, RENDER_ONE_ROW);
+                last_render = std::chrono::steady_clock::now();
+            }
+            vt_delete_frame_set(frame_set_for_render, &error);
+            check_error(error);
+            frame_set_for_render = nullptr;
+            if (color_frame != nullptr) {
+                vt_delete_frame(color_frame, &error);
+                check_error(error);
+            }
+            if (depth_frame != nullptr) {
+                vt_delete_frame(depth_frame, &error);
+                check_error(error);
+            }
+            frame_set_ready = false;
         }
-        frame_set_ready = false;
+        if (std::chrono::steady_clock::now() - last_render >= key_poll_interval) {
+            win->render({}, RENDER_ONE_ROW);
+            last_render = std::chrono::steady_clock::now();
+        }
     }
 }
 

@@ -202,6 +202,8 @@ FrameSpec read_frame(Reader& in) {
     return f;
 }
 
+// The window's depth rule (common/window.cpp), without Y12 as it is; not the
+// recording's, which takes Y12 too.
 bool sixteen_bit(vt_format format) {
     return format == VT_FORMAT_YUYV || format == VT_FORMAT_YUY2 || format == VT_FORMAT_Y16;
 }
@@ -381,8 +383,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FrameSpec& f = specs.back();
         frames.push_back(f.null_handle
                              ? nullptr
-                             : vt_sim_make_frame(f.type, f.format, f.width, f.height,
-                                                 f.null_data ? nullptr : f.bytes.data(), f.size));
+                             : sim::make_frame(f.type, f.format, f.width, f.height,
+                                               f.null_data ? nullptr : f.bytes.data(), f.size));
     }
 
     Window window("frame_fuzz", window_size.width, window_size.height);

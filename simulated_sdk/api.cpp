@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "call.h"
+#include "recording_format.h"
 
 using namespace sim;
 
@@ -88,10 +89,7 @@ std::shared_ptr<RecordedFrames> recorded_source(Call& call, const ProfileObj& st
         if (f == VT_FORMAT_MJPG) return r->color;
         problem = "plays colour as MJPG only";
     } else {
-        if (f == VT_FORMAT_Y16 || f == VT_FORMAT_Y12 || f == VT_FORMAT_YUYV ||
-            f == VT_FORMAT_YUY2) {
-            return r->depth;
-        }
+        if (vtrec::holds_16bit_depth(f)) return r->depth;
         problem = "plays depth in a 16-bit format only (Y16, Y12, YUYV, YUY2)";
     }
     call.fail(VT_EXCEPTION_INVALID_ARGUMENT, "the recording '" + r->folder + "' " + problem +
@@ -297,6 +295,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
         return;
     }
     std::vector<StreamSpec> streams;
+    std::vector<std::chrono::microseconds> times;  // the recording's, when a stream plays it
     for (const ProfileObj& s : c->streams) {
         Profile profile = s.profile;
         std::shared_ptr<FrameSource> source;
@@ -305,6 +304,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
             profile.width = recorded->width();
             profile.height = recorded->height();
             source = std::move(recorded);
+            times = call.rt.recording->times;
         } else if (call.failed()) {
             return;
         } else {
@@ -313,8 +313,8 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
         }
         streams.push_back({s.sensor, profile, std::move(source)});
     }
-    p->stream =
-        std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream);
+    p->stream = std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream,
+                                         std::move(times));
 }
 
 vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms,
@@ -496,8 +496,13 @@ vt_exception_type vt_error_exception_type(const vt_error* error) {
     return rt.is_error(error) ? error->type : VT_EXCEPTION_UNKNOWN;
 }
 
-vt_frame* vt_sim_make_frame(vt_frame_type type, vt_format format, uint32_t width, uint32_t height,
-                            const void* data, uint32_t size) {
+}  // extern "C"
+
+// For the tests and fuzz targets only (vantra_sim.h); not exported.
+namespace sim {
+
+vt_frame* make_frame(vt_frame_type type, vt_format format, uint32_t width, uint32_t height,
+                     const void* data, uint32_t size) {
     Runtime& rt = Runtime::get();
     std::lock_guard<std::mutex> lock(rt.mutex);
     auto d = std::make_shared<FrameData>();
@@ -514,13 +519,13 @@ vt_frame* vt_sim_make_frame(vt_frame_type type, vt_format format, uint32_t width
     return rt.add_frame(std::move(d));
 }
 
-void vt_sim_reset(void) {
+void reset() {
     Runtime& rt = Runtime::get();
     std::lock_guard<std::mutex> lock(rt.mutex);
     rt.reset();
 }
 
-}  // extern "C"
+}  // namespace sim
 
 // Each entry of functions.def says rightly whether the function takes an
 // error slot: whether its last parameter is a vt_error**.

@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "files.h"
+#include "recording_format.h"
 
 namespace sim {
 
@@ -68,23 +69,16 @@ std::vector<std::string> list_files(const std::string& folder, const std::string
 
 // Opens a regular file for reading; a FIFO or device does not block or
 // stream for ever.
-int open_regular_file(const std::string& path, struct stat& st) {
-    int fd = open_file(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) throw RecordingError(std::string("cannot be read: ") + strerror(errno));
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        throw RecordingError("is not a regular file");
-    }
-    if ((uint64_t)st.st_size > kMaxFileBytes) {
-        close(fd);
-        throw RecordingError("is larger than 1 GiB");
-    }
+int open_recording_file(const std::string& path, struct stat& st) {
+    std::string why;
+    int fd = open_regular_file(path, kMaxFileBytes, st, why);
+    if (fd < 0) throw RecordingError(why);
     return fd;
 }
 
 Bytes read_file(const std::string& path) {
     struct stat st {};
-    int fd = open_regular_file(path, st);
+    int fd = open_recording_file(path, st);
     Bytes bytes;
     bytes.reserve((size_t)st.st_size);
     bool ok = read_to_end(fd, bytes);
@@ -190,7 +184,7 @@ bool read_depth_png(FILE* file, bool header_only, Size& size, Bytes& pixels,
 
 Bytes depth_png(const std::string& path, bool header_only, Size& size) {
     struct stat st {};
-    int fd = open_regular_file(path, st);
+    int fd = open_recording_file(path, st);
     FILE* file = fdopen(fd, "rb");
     if (file == nullptr) {
         close(fd);
@@ -207,17 +201,11 @@ Bytes depth_png(const std::string& path, bool header_only, Size& size) {
 
 }  // namespace
 
-RecordedFrames::RecordedFrames(Kind kind, const std::string& folder, const std::string& sub)
-    : kind_(kind), folder_(folder) {
+RecordedFrames::RecordedFrames(Kind kind, const std::string& folder, std::vector<std::string> files)
+    : kind_(kind), folder_(folder), files_(std::move(files)) {
     auto where = [&](const std::string& what) {
         return RecordingError("recording '" + folder_ + "': " + what);
     };
-    try {
-        files_ = kind == Kind::jpeg ? list_files(folder, sub, {".jpg", ".jpeg"}, "JPEG (.jpg)")
-                                    : list_files(folder, sub, {".png"}, "PNG (.png)");
-    } catch (const RecordingError& e) {
-        throw where(e.what());
-    }
     kept_.resize(files_.size());
     Decompressor tj(nullptr, tjDestroy);
     Size first;
@@ -287,6 +275,40 @@ std::shared_ptr<const Bytes> RecordedFrames::frame(size_t index) {
     return bytes;
 }
 
+namespace {
+
+// The sets that times.txt lists, and their times; false when the folder has
+// no times.txt.
+bool read_times(Recording& r, std::vector<std::string>& color, std::vector<std::string>& depth) {
+    std::string path = r.folder + "/" + vtrec::kTimesFile;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return false;
+    auto where = [&](const std::string& what) {
+        return RecordingError("recording '" + r.folder + "': " + vtrec::kTimesFile + ": " + what);
+    };
+    vtrec::Times times;
+    try {
+        Bytes bytes = read_file(path);
+        times = vtrec::parse_times(std::string(bytes.begin(), bytes.end()));
+    } catch (const std::runtime_error& e) {
+        throw where(e.what());
+    }
+    if (times.sets.empty()) throw where("lists no set");
+    for (const vtrec::TimedSet& set : times.sets) {
+        color.push_back(vtrec::color_file(set.name));
+        depth.push_back(vtrec::depth_file(set.name));
+        r.times.push_back(std::chrono::microseconds(set.microseconds));
+    }
+    if (!times.complete) {
+        r.note = "recording '" + r.folder + "' was interrupted; it plays the " +
+                 std::to_string(times.sets.size()) + " sets that " + vtrec::kTimesFile + " lists" +
+                 (times.leftover.empty() ? "" : ", and not the line after them");
+    }
+    return true;
+}
+
+}  // namespace
+
 Recording open_recording(const std::string& folder) {
     std::error_code ec;
     fs::file_status status = fs::status(folder, ec);
@@ -296,8 +318,19 @@ Recording open_recording(const std::string& folder) {
     }
     Recording r;
     r.folder = folder;
-    r.color = std::make_shared<RecordedFrames>(RecordedFrames::Kind::jpeg, folder, "color");
-    r.depth = std::make_shared<RecordedFrames>(RecordedFrames::Kind::depth_png, folder, "depth");
+    std::vector<std::string> color, depth;
+    if (!read_times(r, color, depth)) {
+        try {
+            color = list_files(folder, "color", {".jpg", ".jpeg"}, "JPEG (.jpg)");
+            depth = list_files(folder, "depth", {".png"}, "PNG (.png)");
+        } catch (const RecordingError& e) {
+            throw RecordingError("recording '" + folder + "': " + e.what());
+        }
+    }
+    r.color =
+        std::make_shared<RecordedFrames>(RecordedFrames::Kind::jpeg, folder, std::move(color));
+    r.depth =
+        std::make_shared<RecordedFrames>(RecordedFrames::Kind::depth_png, folder, std::move(depth));
     return r;
 }
 

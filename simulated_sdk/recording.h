@@ -5,11 +5,14 @@
 //   color/*.jpg  JPEG pictures, delivered byte for byte as MJPG frames;
 //   depth/*.png  16-bit grey PNG pictures, the depth in millimetres,
 //                delivered as two bytes per pixel in the machine's order.
-// Each sub-folder is played in byte-wise name order and loops on its own;
-// other files are ignored. All files of a sub-folder have one size; the two
+// With a times.txt (recording_format.h, as Camrecord writes it) the folder
+// plays the sets listed there, paired, at their times. Without one, each
+// sub-folder is played in byte-wise name order and loops on its own; other
+// files are ignored. All files of a sub-folder have one size; the two
 // sub-folders may differ.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,9 +38,9 @@ class RecordedFrames : public FrameSource {
     static constexpr size_t kKeptBytes = size_t{256} << 20;
     enum class Kind { jpeg, depth_png };
 
-    // Lists and checks the sub-folder (see open_recording); throws
-    // RecordingError.
-    RecordedFrames(Kind kind, const std::string& folder, const std::string& sub);
+    // Checks the files, given relative to the folder (see open_recording);
+    // throws RecordingError.
+    RecordedFrames(Kind kind, const std::string& folder, std::vector<std::string> files);
 
     size_t length() const override { return files_.size(); }
     // Throws std::runtime_error naming the file when it can no longer be read
@@ -63,10 +66,16 @@ struct Recording {
     std::string folder;
     std::shared_ptr<RecordedFrames> color;
     std::shared_ptr<RecordedFrames> depth;
+    // From times.txt: when each set reached the recorder, from the first;
+    // empty when the folder has no times.
+    std::vector<std::chrono::microseconds> times;
+    // For the trace when the recording was interrupted: what it plays.
+    std::string note;
 };
 
-// Opens the recording in the folder: both sub-folders must exist and hold at
-// least one file each, every colour file must have a readable JPEG header,
+// Opens the recording in the folder: times.txt, when there is one, must list
+// at least one set whose two files exist; else both sub-folders must exist
+// and hold at least one file each; every colour file must have a readable JPEG header,
 // every depth file a 16-bit grey PNG header, and the files of a sub-folder
 // one size. Throws RecordingError whose text names the folder, the file and
 // the problem.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "files.h"
 
@@ -87,15 +88,23 @@ void Runtime::reset() {
             recording = std::move(r);
         } catch (const RecordingError& e) {
             config_error = e.what();
+        } catch (const std::bad_alloc&) {
+            config_error =
+                "recording '" + scenario.stream.source + "': there is not enough memory to read it";
         }
     }
     const char* trace_path = getenv("VANTRA_SIM_TRACE");
-    if (trace_path != nullptr && *trace_path != '\0') {
-        trace_fd_ = open_file(trace_path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    trace_path_ = trace_path != nullptr ? trace_path : "";
+    trace_lines_lost_ = false;
+    if (!trace_path_.empty()) {
+        trace_fd_ = open_output_file(trace_path_, O_WRONLY | O_CREAT | O_APPEND);
         if (trace_fd_ < 0 && config_error.empty()) {
-            config_error = std::string("trace file '") + trace_path + "': " + strerror(errno);
+            config_error =
+                "trace file '" + trace_path_ + "': " + output_failure(trace_path_, errno);
         }
     }
+    // An interrupted recording plays all the same; only the trace says so.
+    if (recording && !recording->note.empty()) trace("# " + recording->note);
     const char* stats_path = getenv("VANTRA_SIM_STATS");
     stats_path_ = stats_path != nullptr ? stats_path : "";
 }
@@ -106,7 +115,11 @@ void Runtime::trace(const std::string& line) {
     // process ends without flushing anything.
     std::string text = line + "\n";
     ssize_t written = ::write(trace_fd_, text.data(), text.size());
-    (void)written;
+    if (written < 0 && errno == EAGAIN && !trace_lines_lost_) {
+        trace_lines_lost_ = true;
+        warn("trace file '" + trace_path_ + "': " + output_failure(trace_path_, errno) +
+             "; lines are left out of the trace");
+    }
 }
 
 std::string Runtime::describe(const void* handle) const {
@@ -173,10 +186,14 @@ vt_frame* Runtime::add_frame(std::shared_ptr<FrameData> data) {
 
 void Runtime::write_stats() const {
     if (stats_path_.empty()) return;
-    int fd = open_file(stats_path_, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return;
-    write_all(fd, stats.json());
-    close(fd);
+    int fd = open_output_file(stats_path_, O_WRONLY | O_CREAT | O_TRUNC);
+    bool written = fd >= 0 && write_all(fd, stats.json());
+    int failure = errno;
+    if (fd >= 0) close(fd);
+    if (!written) {
+        warn("statistics file '" + stats_path_ + "': " + output_failure(stats_path_, failure) +
+             "; the statistics are not written");
+    }
 }
 
 vt_error* Runtime::new_error(vt_error error) {

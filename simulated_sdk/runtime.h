@@ -78,6 +78,8 @@ class Runtime {
     std::unordered_map<const Object*, uintptr_t> ids_;
     std::unordered_map<std::string, int64_t> calls_;
     int trace_fd_ = -1;
+    std::string trace_path_;
+    bool trace_lines_lost_ = false;  // said once on standard error
     std::string stats_path_;
     std::unordered_map<const vt_error*, std::unique_ptr<vt_error>> errors_;  // never released
 };

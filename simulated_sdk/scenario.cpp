@@ -1,8 +1,5 @@
 #include "scenario.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "files.h"
+#include "recording_format.h"
 
 namespace sim {
 
@@ -28,19 +26,11 @@ const SdkFunction kSdkFunctions[] = {
 #include "functions.def"
 };
 
-struct Named {
-    const char* name;
-    uint32_t value;
-};
+// Formats and sensors by the names that the recording format gives them.
+using vtrec::kFormats;
+using vtrec::kSensors;
+using vtrec::Named;
 
-const Named kSensors[] = {{"unknown", VT_SENSOR_UNKNOWN},
-                          {"ir", VT_SENSOR_IR},
-                          {"color", VT_SENSOR_COLOR},
-                          {"depth", VT_SENSOR_DEPTH},
-                          {"imu", VT_SENSOR_IMU}};
-const Named kFormats[] = {{"YUYV", VT_FORMAT_YUYV}, {"YUY2", VT_FORMAT_YUY2},
-                          {"MJPG", VT_FORMAT_MJPG}, {"Y16", VT_FORMAT_Y16},
-                          {"Y8", VT_FORMAT_Y8},     {"Y12", VT_FORMAT_Y12}};
 const Named kSetKinds[] = {{"both", (uint32_t)SetKind::both},
                            {"color_only", (uint32_t)SetKind::color_only},
                            {"depth_only", (uint32_t)SetKind::depth_only},
@@ -372,21 +362,58 @@ Scenario parse_scenario(const std::string& text) {
     return s;
 }
 
+namespace {
+
+// Counts the values of a JSON text, keys included, and keeps none of them;
+// stops the parse at the first value over the limit.
+struct ValueCounter : nlohmann::json_sax<json> {
+    explicit ValueCounter(size_t limit) : limit(limit) {}
+    bool count() { return ++values <= limit; }
+    bool null() override { return count(); }
+    bool boolean(bool) override { return count(); }
+    bool number_integer(number_integer_t) override { return count(); }
+    bool number_unsigned(number_unsigned_t) override { return count(); }
+    bool number_float(number_float_t, const string_t&) override { return count(); }
+    bool string(string_t&) override { return count(); }
+    bool binary(binary_t&) override { return count(); }
+    bool start_object(size_t) override { return count(); }
+    bool key(string_t&) override { return count(); }
+    bool end_object() override { return true; }
+    bool start_array(size_t) override { return count(); }
+    bool end_array() override { return true; }
+    bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;  // the parse proper says what is wrong
+    }
+    size_t limit;
+    size_t values = 0;
+};
+
+}  // namespace
+
 Scenario load_scenario() {
     const char* path = getenv("VANTRA_SIM_SCENARIO");
     if (path == nullptr || *path == '\0') return default_scenario();
-    int fd = open_file(path, O_RDONLY);
-    std::vector<uint8_t> bytes;
-    bool read = fd >= 0 && read_to_end(fd, bytes);
-    if (fd >= 0) close(fd);
-    if (!read) throw ScenarioError(std::string("scenario file '") + path + "': cannot be read");
-    std::string text(bytes.begin(), bytes.end());
+    const std::string where = std::string("scenario file '") + path + "': ";
+    // Far more than any camera needs, and little enough to hold in memory: the
+    // parsed scenario takes up to 100 bytes for each value, and releasing it
+    // needs memory too, where a failure would end the process.
+    const uint64_t max_bytes = uint64_t{16} << 20;
+    const size_t max_values = 100000;
     try {
+        std::string text, why;
+        if (!read_regular_file(path, max_bytes, text, why)) throw ScenarioError(why);
+        ValueCounter counter(max_values);
+        json::sax_parse(text, &counter);
+        if (counter.values > max_values) {
+            throw ScenarioError("holds more than " + std::to_string(max_values) + " values");
+        }
         Scenario s = parse_scenario(text);
         s.stream.source = resolve_source(path, s.stream.source);
         return s;
     } catch (const ScenarioError& e) {
-        throw ScenarioError(std::string("scenario file '") + path + "': " + e.what());
+        throw ScenarioError(where + e.what());
+    } catch (const std::bad_alloc&) {
+        throw ScenarioError(where + "there is not enough memory to read it");
     }
 }
 

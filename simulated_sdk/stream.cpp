@@ -7,8 +7,12 @@
 
 namespace sim {
 
-Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings)
-    : streams_(std::move(streams)), frame_sync_(frame_sync), settings_(std::move(settings)) {
+Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings,
+               std::vector<std::chrono::microseconds> times)
+    : streams_(std::move(streams)),
+      frame_sync_(frame_sync),
+      settings_(std::move(settings)),
+      times_(std::move(times)) {
     // With frame sync every set holds a frame of each stream, at the slowest
     // stream's rate; without it the sets come at the fastest stream's rate and
     // hold the frames that are due.
@@ -51,14 +55,18 @@ void Stream::stop() {
     if (producer_.joinable()) producer_.join();
 }
 
+uint64_t Stream::frame_index(const StreamSpec& s, uint64_t n) const {
+    return times_.empty() ? n * s.profile.fps / tick_fps_ : n;
+}
+
 FrameSetData Stream::make_set(uint64_t n) {
     SetKind kind = settings_.pattern[n % settings_.pattern.size()];
     auto record = std::make_shared<SetRecord>();
     Clock::time_point now = Clock::now();
     FrameSetData set;
     for (const StreamSpec& s : streams_) {
-        uint64_t index = n * s.profile.fps / tick_fps_;
-        bool due = frame_sync_ || n == 0 || index != (n - 1) * s.profile.fps / tick_fps_;
+        uint64_t index = frame_index(s, n);
+        bool due = !times_.empty() || frame_sync_ || n == 0 || index != frame_index(s, n - 1);
         bool color = s.sensor == VT_SENSOR_COLOR;
         if (!due || kind == SetKind::empty) continue;
         if (color && kind == SetKind::depth_only) continue;
@@ -88,6 +96,14 @@ FrameSetData Stream::make_set(uint64_t n) {
         set.push_back(std::move(f));
     }
     return set;
+}
+
+Clock::duration Stream::gap_after(uint64_t n) const {
+    if (times_.empty()) return period_;
+    size_t next = (size_t)((n + 1) % times_.size());
+    if (next != 0) return times_[next] - times_[next - 1];
+    if (times_.size() == 1) return period_;
+    return (times_.back() - times_.front()) / (times_.size() - 1);
 }
 
 void Stream::produce() {
@@ -122,19 +138,20 @@ void Stream::produce() {
             discarded_++;
         }
         changed_.notify_all();
-        next += period_;
+        Clock::duration gap = gap_after(n);
+        next += gap;
         Clock::time_point now = Clock::now();
-        if (next + period_ < now) next = now;  // fell behind: go on from now, no burst
-        // The next set's frames are made half a period before it is due, when
+        if (next + gap < now) next = now;  // fell behind: go on from now, no burst
+        // The next set's frames are made halfway to the time it is due, when
         // the program has most likely dealt with this one, so that neither
         // the set's age nor the program's work waits for them. A failure
         // shows when the set is made.
-        if (changed_.wait_until(lock, next - period_ / 2, stopped)) break;
+        if (changed_.wait_until(lock, next - gap / 2, stopped)) break;
         uint64_t upcoming = made_;
         lock.unlock();
         try {
             for (const StreamSpec& s : streams_) {
-                s.source->prepare(upcoming * s.profile.fps / tick_fps_ % s.source->length());
+                s.source->prepare(frame_index(s, upcoming) % s.source->length());
             }
         } catch (const std::exception&) {
         }

@@ -50,7 +50,12 @@ struct StreamSpec {
 
 class Stream {
   public:
-    Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings);
+    // With times (a recording's: when each of its sets reached the recorder,
+    // from the first) every set holds frame n of each stream's loop and
+    // comes at its time, the loop starting again one mean interval after its
+    // last set.
+    Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings settings,
+           std::vector<std::chrono::microseconds> times = {});
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -66,13 +71,17 @@ class Stream {
   private:
     static constexpr size_t kQueueLength = 2;
     void produce();
+    // Which frame of stream s's loop set n carries.
+    uint64_t frame_index(const StreamSpec& s, uint64_t n) const;
     FrameSetData make_set(uint64_t n);
+    Clock::duration gap_after(uint64_t n) const;  // from set n to set n + 1
 
     std::vector<StreamSpec> streams_;
     bool frame_sync_;
     StreamSettings settings_;
     Clock::duration period_;
     uint32_t tick_fps_;
+    std::vector<std::chrono::microseconds> times_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -71,8 +73,7 @@ TEST(CamprobeReport, EverySensorKindAndDecimalIdentifiers) {
               "Press ESC to exit! \n");
     EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
 
-    // The version comes first, before any SDK object; the identifiers are all
-    // read before their line.
+    // The version comes first, before any SDK object.
     std::vector<std::string> trace = p.dir.trace();
     ASSERT_GE(trace.size(), 4u);
     EXPECT_EQ(trace[0], "vt_get_major_version()");
@@ -189,6 +190,19 @@ TEST(CamprobeKeys, CursorKeyEndsTheWaitWithItsLeadingEsc) {
     EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
 }
 
+TEST(CamprobeKeys, SignalDuringTheWaitRestoresTheTerminalAndEndsByIt) {
+    for (int signal_number : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        Probe p("{}");
+        ASSERT_NO_FATAL_FAILURE(p.reach_wait());
+        ASSERT_TRUE(pty::is_raw(p.session.attributes()));
+        kill(p.session.pid(), signal_number);
+        harness::Result r = p.session.wait();
+        EXPECT_EQ(r.status, 128 + signal_number);
+        EXPECT_TRUE(pty::same_attributes(p.session.attributes(), pty::user_attributes()));
+    }
+}
+
 // Camprobe with standard input from a pipe whose writing end stays open.
 harness::Result run_on_open_pipe(const harness::Scratch& dir) {
     int fds[2];
@@ -239,6 +253,58 @@ TEST(CamprobeNoTerminal, ReportThatCannotBeWrittenIsAFailure) {
     for (const std::string& line : trace) {
         EXPECT_TRUE(line.rfind("vt_", 0) == 0 && line.back() == ')') << line;
     }
+}
+
+// The simulated SDK's own files pointed where a user might point them: what
+// is not a regular file of sensible size is refused, and nothing waits.
+TEST(CamprobeNoTerminal, SdkFilesThatCannotServeAreRefusedAndNeverBlock) {
+    harness::Scratch dir;
+    std::string fifo = dir.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string big = dir.write("big.json", "{}" + std::string(16 << 20, ' '));
+    auto report = [](const std::string& message) {
+        return "SDK version: 1.0.0\nvt_error was raised when calling vt_create_context():\n"
+               "error message:    " +
+               message + "\nerror Type:    6\n";
+    };
+    for (const std::string& scenario : {std::string("/dev/zero"), fifo, big}) {
+        std::map<std::string, std::string> env = dir.sim_env();
+        env["VANTRA_SIM_SCENARIO"] = scenario;
+        harness::Result r = harness::run(harness::bin("camprobe"), env);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out,
+                  report("scenario file '" + scenario + "': " +
+                         (scenario == big ? "is larger than 16 MB" : "is not a regular file")));
+    }
+
+    // A trace FIFO: without a reader it is an error; with one that does not
+    // read, the lines that do not fit are left out, and that is said once.
+    std::map<std::string, std::string> env = dir.sim_env();
+    env["VANTRA_SIM_TRACE"] = fifo;
+    harness::Result unread = harness::run(harness::bin("camprobe"), env);
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_EQ(unread.out, report("trace file '" + fifo + "': a FIFO that no one reads"));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(writer, 0);
+    std::string block(4096, 'x');
+    while (write(writer, block.data(), block.size()) > 0) {
+    }
+    harness::Result stalled = harness::run(harness::bin("camprobe"), env);
+    close(writer);
+    close(reader);
+    EXPECT_EQ(stalled.status, 0);
+    EXPECT_EQ(stalled.out, kDefaultReport);
+    EXPECT_EQ(stalled.err, "simulated SDK: trace file '" + fifo +
+                               "': its reader does not keep up; lines are left out of the trace\n");
+
+    // A character device serves as always.
+    env["VANTRA_SIM_TRACE"] = "/dev/stderr";
+    harness::Result device = harness::run(harness::bin("camprobe"), env);
+    EXPECT_EQ(device.status, 0);
+    EXPECT_EQ(device.err.rfind("vt_get_major_version()\nvt_get_minor_version()\n", 0), 0u)
+        << device.err;
 }
 
 TEST(CamprobeNoTerminal, TerminalHangingUpEndsTheWait) {

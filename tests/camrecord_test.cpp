@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include <opencv2/core.hpp>
@@ -45,14 +48,42 @@ Names numbered(int count, const char* extension) {
     return list;
 }
 
-// A whole recording: scenario.json beside the two folders, and in them the
-// same count of numbered files and nothing else. Gives the count.
+// The sets that times.txt lists; complete is whether it ends with "end".
+int listed_sets(const std::string& folder, bool* complete = nullptr) {
+    std::string text = read_file(folder + "/times.txt");
+    int lines = (int)std::count(text.begin(), text.end(), '\n');
+    bool ended = text.size() >= 4 && text.compare(text.size() - 4, 4, "end\n") == 0;
+    if (complete != nullptr) *complete = ended;
+    return ended ? lines - 1 : lines;
+}
+
+// A whole recording: scenario.json and times.txt beside the two folders, in
+// them the same count of numbered files and nothing else, all listed in
+// times.txt, which marks the recording complete. Gives the count.
 int whole_recording(const std::string& folder) {
-    EXPECT_EQ(names(folder), (Names{"color", "depth", "scenario.json"}));
+    EXPECT_EQ(names(folder), (Names{"color", "depth", "scenario.json", "times.txt"}));
     int count = (int)names(folder + "/color").size();
     EXPECT_EQ(names(folder + "/color"), numbered(count, ".jpg"));
     EXPECT_EQ(names(folder + "/depth"), numbered(count, ".png"));
+    bool complete = false;
+    EXPECT_EQ(listed_sets(folder, &complete), count);
+    EXPECT_TRUE(complete) << folder;
     return count;
+}
+
+// Waits until the condition holds, or the test's time is up; whether it holds.
+bool wait_until(const std::function<bool()>& holds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!holds() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return holds();
+}
+
+// Waits until times.txt lists the count of sets.
+bool wait_for_sets(const std::string& folder, int count) {
+    return wait_until(
+        [&] { return fs::exists(folder + "/times.txt") && listed_sets(folder) >= count; });
 }
 
 cv::Mat depth_of(const std::string& path) {
@@ -70,16 +101,17 @@ bool same_values(const cv::Mat& a, const cv::Mat& b) {
 void make_source(const std::string& folder, int count, bool flat_depth_but_last = false) {
     fs::create_directories(folder + "/color");
     fs::create_directories(folder + "/depth");
-    std::string script;
+    // magick from ImageMagick 7 on, where convert is deprecated.
+    std::string script = "im=$(command -v magick || echo convert) && ";
     for (int i = 0; i < count; i++) {
         std::string n = std::to_string(i);
         std::string x = std::to_string(10 + 12 * i);
         std::string depth = flat_depth_but_last && i + 1 < count
                                 ? "xc:'gray(40%)'"
                                 : "-seed " + n + " plasma:fractal -colorspace gray";
-        script += "convert -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " +
-                  x + ",40' -quality 85 '" + folder + "/color/" + n + ".jpg' && ";
-        script += "convert -size 80x50 " + depth +
+        script += "$im -size 96x64 gradient:red-blue -fill white -draw 'circle " + x + ",32 " + x +
+                  ",40' -quality 85 '" + folder + "/color/" + n + ".jpg' && ";
+        script += "$im -size 80x50 " + depth +
                   " -depth 16 -define png:color-type=0 -define png:bit-depth=16 '" + folder +
                   "/depth/" + n + ".png' && ";
     }
@@ -140,15 +172,94 @@ const char* kCamera = R"({
 const json kStopAtStart = {
     {"faults", {{{"call", "vt_pipeline_start_with_config"}, {"message", "stop here"}}}}};
 
+// The camera of kCamera, live at 30 sets a second, every set whole: the
+// scenario file's path.
+std::string live_camera(const harness::Scratch& dir, int framesets) {
+    make_source(dir.path("src"), 6);
+    dir.write("camera.json", kCamera);
+    return changed(
+        dir, dir.path("camera.json"), "live.json",
+        {{"stream",
+          {{"realtime", true}, {"framesets", framesets}, {"pattern", json::array({"both"})}}}});
+}
+
+// The recording replays as the camera of the original scenario: Camprobe's
+// report byte for byte; Duoscope's start-up up to the pipeline's start, the
+// same calls on the same list entries (an interrupted recording says so in
+// the trace's first line, and nowhere else); and, recorded again as fast as
+// it plays, the recording's listed sets in their order, looped. Gives the
+// count of sets it plays.
+int expect_replays_as(const harness::Scratch& dir, const std::string& original,
+                      const std::string& rec, bool interrupted) {
+    harness::Result probe = harness::run(harness::bin("camprobe"), camera(original));
+    harness::Result replay = harness::run(harness::bin("camprobe"), camera(rec + "/scenario.json"));
+    EXPECT_EQ(probe.status, 0);
+    EXPECT_NE(probe.out.find("Workbench RGB-D Unit 7"), std::string::npos);
+    EXPECT_EQ(replay.out, probe.out);
+
+    std::string before = changed(dir, original, "duoscope-before.json", kStopAtStart);
+    std::string after = changed(dir, rec + "/scenario.json", "duoscope-after.json", kStopAtStart);
+    fs::remove(dir.path("before.txt"));
+    fs::remove(dir.path("after.txt"));
+    harness::run(harness::bin("duoscope"), camera(before, dir.path("before.txt")));
+    harness::run(harness::bin("duoscope"), camera(after, dir.path("after.txt")));
+    std::string trace = read_file(dir.path("before.txt"));
+    EXPECT_NE(trace.find("vt_config_enable_stream(config, depth[2])\n"), std::string::npos);
+    EXPECT_NE(trace.find("vt_config_enable_stream(config, color[2])\n"), std::string::npos);
+    std::string replayed = read_file(dir.path("after.txt"));
+    if (interrupted) {
+        std::string note = replayed.substr(0, replayed.find('\n') + 1);
+        EXPECT_EQ(note.rfind("# recording '" + rec, 0), 0u) << note;
+        EXPECT_NE(note.find("' was interrupted; it plays the "), std::string::npos) << note;
+        replayed.erase(0, note.size());
+    }
+    EXPECT_EQ(replayed, trace);
+
+    int sets = listed_sets(rec);
+    std::string fast = changed(dir, rec + "/scenario.json", "fast.json",
+                               {{"stream", {{"realtime", false}, {"framesets", 2 * sets + 1}}}});
+    std::string again = dir.path("again");
+    fs::remove_all(again);
+    harness::Result r = camrecord({again, "1"}, camera(fast));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(whole_recording(again), 2 * sets + 1);
+    for (int i = 0; i < 2 * sets + 1; i++) {
+        std::string n = numbered(i + 1, "")[i], m = numbered(i % sets + 1, "")[i % sets];
+        EXPECT_EQ(read_file(again + "/color/" + n + ".jpg"),
+                  read_file(rec + "/color/" + m + ".jpg"))
+            << i;
+        EXPECT_TRUE(same_values(depth_of(again + "/depth/" + n + ".png"),
+                                depth_of(rec + "/depth/" + m + ".png")))
+            << i;
+    }
+    return sets;
+}
+
+// Camrecord's own file syncs run through slow_disk: fdatasync of a file whose
+// name ends with the given text waits while the stall file exists.
+std::map<std::string, std::string> slow_disk(std::map<std::string, std::string> env,
+                                             const std::string& file, const std::string& stall) {
+    const char* asan = getenv("ASAN_OPTIONS");
+    env["LD_PRELOAD"] = SLOW_DISK;
+    // The sanitizer's runtime comes after the preloaded library then.
+    env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+    env["SLOW_DISK_FILE"] = file;
+    env["SLOW_DISK_WHILE"] = stall;
+    return env;
+}
+
 TEST(Camrecord, RecordingReplaysAsTheSameCameraWithTheSameFrames) {
     harness::Scratch dir;
     make_source(dir.path("src"), 6);
     std::string original = dir.write("camera.json", kCamera);
     std::string rec = dir.path("rec");
-    harness::Result r = camrecord({rec, "1"}, camera(original));
+    harness::Result r = camrecord({rec, "1.5"}, camera(original));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.err, "");
+    // The six sets came at once, then none: a stall the report warns of.
+    EXPECT_EQ(r.err.rfind("camrecord: the stream stalled: no frame set came for 1.", 0), 0u)
+        << r.err;
     EXPECT_EQ(r.out.substr(0, 8), "3 sets, ") << r.out;
+    EXPECT_NE(r.out.find(" MB, 3 skipped (1 incomplete, 2 damaged)\n"), std::string::npos) << r.out;
 
     // The sets with both good frames, in order: the source's 0, 3 and 5.
     ASSERT_EQ(whole_recording(rec), 3);
@@ -162,43 +273,82 @@ TEST(Camrecord, RecordingReplaysAsTheSameCameraWithTheSameFrames) {
                                 depth_of(dir.path("src/depth/" + n + ".png"))))
             << i;
     }
-
-    // Camprobe's report, byte for byte.
-    harness::Result probe = harness::run(harness::bin("camprobe"), camera(original));
-    harness::Result replay = harness::run(harness::bin("camprobe"), camera(rec + "/scenario.json"));
-    EXPECT_EQ(probe.status, 0);
-    EXPECT_NE(probe.out.find("Workbench RGB-D Unit 7"), std::string::npos);
-    EXPECT_EQ(replay.out, probe.out);
-
-    // Duoscope's start-up, up to the pipeline's start: the same calls on the
-    // same list entries.
-    std::string before = changed(dir, original, "duoscope-before.json", kStopAtStart);
-    std::string after = changed(dir, rec + "/scenario.json", "duoscope-after.json", kStopAtStart);
-    harness::run(harness::bin("duoscope"), camera(before, dir.path("before.txt")));
-    harness::run(harness::bin("duoscope"), camera(after, dir.path("after.txt")));
-    std::string trace = read_file(dir.path("before.txt"));
-    EXPECT_NE(trace.find("vt_config_enable_stream(config, depth[2])\n"), std::string::npos);
-    EXPECT_NE(trace.find("vt_config_enable_stream(config, color[2])\n"), std::string::npos);
-    EXPECT_EQ(read_file(dir.path("after.txt")), trace);
-
-    // Recorded again from the replay, as fast as it plays: the frames of the
-    // recording in their order, looped, and the same camera.
-    std::string fast = changed(dir, rec + "/scenario.json", "fast.json",
-                               {{"stream", {{"realtime", false}, {"framesets", 7}}}});
-    std::string again = dir.path("again");
-    r = camrecord({again, "1"}, camera(fast));
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    ASSERT_EQ(whole_recording(again), 7);
-    for (int i = 0; i < 7; i++) {
-        EXPECT_EQ(read_file(again + "/color/" + numbered(7, ".jpg")[i]),
-                  read_file(rec + "/color/" + numbered(3, ".jpg")[i % 3]))
-            << i;
-        EXPECT_TRUE(same_values(depth_of(again + "/depth/" + numbered(7, ".png")[i]),
-                                depth_of(rec + "/depth/" + numbered(3, ".png")[i % 3])))
-            << i;
-    }
-    EXPECT_EQ(json::parse(read_file(again + "/scenario.json")),
+    // A picture that someone added is not a set of the camera.
+    fs::copy_file(dir.path("src/color/1.jpg"), rec + "/color/zz-cover.JPG");
+    EXPECT_EQ(expect_replays_as(dir, original, rec, false), 3);
+    EXPECT_EQ(json::parse(read_file(dir.path("again/scenario.json"))),
               json::parse(read_file(rec + "/scenario.json")));
+}
+
+TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
+    harness::Scratch dir;
+    std::string live = live_camera(dir, 0);
+    std::string stall = dir.write("stall", "");
+    for (int set : {0, 1, 4}) {
+        SCOPED_TRACE("killed while set " + std::to_string(set) + " was being written");
+        std::string rec = dir.path("rec" + std::to_string(set));
+        std::string part = numbered(set + 1, ".png.part")[set];
+        harness::Process recorder(harness::bin("camrecord"), slow_disk(camera(live), part, stall),
+                                  harness::Process::Output::file, {rec, "60"});
+        ASSERT_TRUE(wait_until([&] { return fs::exists(rec + "/depth/." + part); }));
+        kill(recorder.pid(), SIGKILL);
+        EXPECT_EQ(recorder.wait().status, 128 + SIGKILL);
+        bool complete = true;
+        ASSERT_EQ(listed_sets(rec, &complete), set);
+        EXPECT_FALSE(complete);
+        if (set == 0) {
+            harness::Result probe =
+                harness::run(harness::bin("camprobe"), camera(rec + "/scenario.json"));
+            EXPECT_EQ(probe.status, 1);
+            EXPECT_NE(probe.out.find("times.txt: lists no set"), std::string::npos) << probe.out;
+            continue;
+        }
+        // What other moments leave: a set whose files are in place but not
+        // listed yet, and half of its line.
+        std::string last = numbered(set, "")[set - 1], next = numbered(set + 1, "")[set];
+        fs::copy_file(rec + "/color/" + last + ".jpg", rec + "/color/" + next + ".jpg");
+        fs::copy_file(rec + "/depth/" + last + ".png", rec + "/depth/" + next + ".png");
+        std::ofstream(rec + "/times.txt", std::ios::app) << next << " 1";
+        EXPECT_EQ(expect_replays_as(dir, live, rec, true), set);
+        for (int i = 0; i < set; i++) {
+            EXPECT_EQ(read_file(rec + "/color/" + numbered(set, ".jpg")[i]),
+                      read_file(dir.path("src/color/" + std::to_string(i) + ".jpg")));
+        }
+    }
+}
+
+TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
+    harness::Scratch dir;
+    // A camera whose sets come as fast as Camrecord takes them, so that
+    // what is dropped depends on the queue alone, however busy the machine.
+    std::string live =
+        changed(dir, live_camera(dir, 80), "fast.json", {{"stream", {{"realtime", false}}}});
+    // The disk stalls on the first set until Camrecord has taken all 80.
+    std::string stall = dir.write("stall", "");
+    std::map<std::string, std::string> env = slow_disk(camera(live), ".000000.jpg.part", stall);
+    env["VANTRA_SIM_TRACE"] = dir.path("trace.txt");
+    env["VANTRA_SIM_STATS"] = dir.path("stats.json");
+    std::string rec = dir.path("rec");
+    harness::Process recorder(harness::bin("camrecord"), env, harness::Process::Output::file,
+                              {rec, "60"});
+    ASSERT_TRUE(wait_until(
+        [&] { return harness::count_lines(dir.trace(), "vt_delete_frame_set(") == 80; }));
+    fs::remove(stall);
+    kill(recorder.pid(), SIGTERM);  // what the queue holds is still written
+    harness::Result r = recorder.wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The queue's 60 are written, and the first set too when the writer had
+    // taken it before the queue filled; the rest were dropped and counted.
+    int written = 0, dropped = 0;
+    size_t at = r.out.find(" MB, ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(sscanf(r.out.c_str(), "%d sets, ", &written), 1) << r.out;
+    ASSERT_EQ(sscanf(r.out.c_str() + at, " MB, %d dropped for the disk\n", &dropped), 1) << r.out;
+    EXPECT_GE(written, 60) << r.out;
+    EXPECT_EQ(written + dropped, 80) << r.out;
+    EXPECT_EQ(whole_recording(rec), written);
+    json stats = json::parse(read_file(dir.path("stats.json")));
+    EXPECT_EQ(stats["framesets_delivered"], 80);
 }
 
 TEST(Camrecord, BadInputGetsAMessageAndLeavesNoRecording) {
@@ -210,6 +360,10 @@ TEST(Camrecord, BadInputGetsAMessageAndLeavesNoRecording) {
     harness::Result r = camrecord({}, camera(defaults));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, usage);
+    r = camrecord({"--help", "0.5"}, camera(defaults));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              std::string("camrecord: FOLDER must not begin with '-', not '--help'\n") + usage);
     for (const char* seconds : {"0", "-2", "abc", "3s", "nan", "inf", ""}) {
         r = camrecord({rec, seconds}, camera(defaults));
         EXPECT_EQ(r.status, 2) << seconds;
@@ -243,6 +397,36 @@ TEST(Camrecord, BadInputGetsAMessageAndLeavesNoRecording) {
     EXPECT_NE(r.err.find("colour YUYV 640x480 at 30 fps, but a recording holds"), std::string::npos)
         << r.err;
 
+    // Nor is 8-bit depth, Duoscope's fallback when no profile matches.
+    r = camrecord({rec}, camera(dir.write("y8.json", R"({"devices": [{"profiles": {"depth": [
+                                              {"format": "Y8", "width": 640, "height": 480,
+                                               "fps": 30}]}}]})")));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("camrecord: the chosen streams are depth Y8 640x480 at 30 fps and colour"),
+              std::string::npos)
+        << r.err;
+
+    // Sets that came but hold no picture that decodes, or lack a frame.
+    for (const char* kind : {"short_color", "color_only"}) {
+        r = camrecord(
+            {rec, "0.5"},
+            camera(dir.write(
+                "bad.json",
+                json{{"stream",
+                      {{"realtime", false}, {"framesets", 5}, {"pattern", json::array({kind})}}}}
+                    .dump())));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out.substr(0, 8), "0 sets, ") << r.out;
+        EXPECT_NE(r.out.find(std::string(" MB, 5 skipped (5 ") +
+                             (kind[0] == 's' ? "damaged" : "incomplete") + ")\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.err,
+                  "camrecord: none of the 5 frame sets that came could be recorded; nothing was "
+                  "recorded\n");
+        EXPECT_FALSE(fs::exists(rec));
+    }
+
     r = camrecord({rec}, camera(dir.write("start.json", kStopAtStart.dump())));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
@@ -254,19 +438,25 @@ TEST(Camrecord, BadInputGetsAMessageAndLeavesNoRecording) {
 
 TEST(Camrecord, SdkFailureWhileRecordingKeepsTheCompleteSets) {
     harness::Scratch dir;
-    // The fifth fetch of frame data is the colour of the third set.
-    std::string scenario = dir.write("fails.json", R"({"stream": {"realtime": false},
-        "faults": [{"call": "vt_frame_data", "nth": 5, "message": "cable pulled", "type": 4}]})");
+    // Two sets of short colour frames come first: the recording takes its
+    // sizes from the first set that decodes. The thirteenth fetch of frame
+    // data is the colour of the seventh set, after two good ones.
+    std::string scenario = dir.write("fails.json", R"({"stream": {"realtime": false,
+        "pattern": ["short_color", "short_color", "both"]},
+        "faults": [{"call": "vt_frame_data", "nth": 13, "message": "cable pulled", "type": 4}]})");
     harness::Result r = camrecord({dir.path("rec"), "5"}, camera(scenario));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "vt_error was raised when calling vt_frame_data(frame):\n"
               "error message:    cable pulled\n"
               "error Type:    4\n");
-    EXPECT_EQ(whole_recording(dir.path("rec")), 2);
+    ASSERT_EQ(whole_recording(dir.path("rec")), 2);
+    for (const char* name : {"000000.jpg", "000001.jpg"}) {
+        EXPECT_EQ(cv::imread(dir.path("rec/color/") + name).size(), cv::Size(1280, 720)) << name;
+    }
 }
 
-TEST(Camrecord, FullDiskEndsTheRecordingAndKeepsTheCompleteSets) {
+TEST(Camrecord, FullDiskOrLostReportEndWithStatusOneAndKeepTheSets) {
     harness::Scratch dir;
     // Files may grow to 4 KiB: enough for the flat depth of the first two
     // sets, too little for the third's fractal.
@@ -274,14 +464,15 @@ TEST(Camrecord, FullDiskEndsTheRecordingAndKeepsTheCompleteSets) {
     std::string scenario = dir.write("small.json", R"({"devices": [{"profiles": {
         "depth": [{"format": "Y16", "width": 80, "height": 50, "fps": 30}],
         "color": [{"format": "MJPG", "width": 96, "height": 64, "fps": 30}]}}],
-        "stream": {"realtime": false, "source": "src"}})");
+        "stream": {"realtime": false, "framesets": 3, "source": "src"}})");
     std::string rec = dir.path("rec");
-    harness::Result r =
-        harness::run({"/bin/sh", "-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\" \"$@\"",
-                      harness::bin("camrecord"), rec, "5"},
-                     camera(scenario));
+    // The limit's signal does not end Camrecord: the write fails and says so.
+    harness::Result r = harness::run(
+        {"/bin/sh", "-c", "ulimit -f 8; exec \"$0\" \"$@\"", harness::bin("camrecord"), rec, "5"},
+        camera(scenario));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, 8), "2 sets, ") << r.out;
+    EXPECT_NE(r.out.find(" MB, 1 dropped for the disk\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "camrecord: cannot write " + rec +
                          "/depth/000002.png: File too large\n"
                          "camrecord: the 2 complete sets are kept; " +
@@ -289,6 +480,14 @@ TEST(Camrecord, FullDiskEndsTheRecordingAndKeepsTheCompleteSets) {
     EXPECT_EQ(whole_recording(rec), 2);
     harness::Result probe = harness::run(harness::bin("camprobe"), camera(rec + "/scenario.json"));
     EXPECT_EQ(probe.status, 0) << probe.out;
+
+    // A report that cannot be written is not a success.
+    r = harness::run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", harness::bin("camrecord"),
+                      dir.path("rec2"), "0.5"},
+                     camera(scenario));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "camrecord: cannot write the report: No space left on device\n");
+    EXPECT_EQ(whole_recording(dir.path("rec2")), 3);
 }
 
 TEST(Camrecord, EscapeOnTheTerminalEndsAWholeRecording) {
@@ -306,23 +505,35 @@ TEST(Camrecord, EscapeOnTheTerminalEndsAWholeRecording) {
     EXPECT_TRUE(pty::same_attributes(session.attributes(), pty::user_attributes()));
 }
 
-TEST(Camrecord, InterruptEndsAWholeRecordingWithOneLineOfOutput) {
+TEST(Camrecord, StopSignalsEndAWholeRecordingWithOneLineOfOutput) {
     harness::Scratch dir;
-    std::string rec = dir.path("rec");
-    harness::Process recorder(harness::bin("camrecord"), {}, harness::Process::Output::file,
-                              {rec, "60"});
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (names(rec + "/depth").size() < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string three = dir.write("three.json", R"({"stream": {"framesets": 3}})");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::string rec = dir.path("rec" + std::to_string(signal));
+        harness::Process recorder(harness::bin("camrecord"), camera(three),
+                                  harness::Process::Output::file, {rec, "60"});
+        ASSERT_TRUE(wait_for_sets(rec, 3));
+        kill(recorder.pid(), signal);
+        harness::Result r = recorder.wait();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(whole_recording(rec), 3);
+        EXPECT_EQ(r.out.rfind("3 sets, ", 0), 0u) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_EQ(r.out.find('\r'), std::string::npos);
     }
-    kill(recorder.pid(), SIGINT);
-    harness::Result r = recorder.wait();
-    EXPECT_EQ(r.status, 0);
-    int sets = whole_recording(rec);
-    EXPECT_GE(sets, 2);
-    EXPECT_EQ(r.out.rfind(std::to_string(sets) + " sets, ", 0), 0u) << r.out;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
-    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+
+    // Started with the hang-up ignored (nohup), Camrecord keeps it ignored.
+    std::string rec = dir.path("nohup");
+    harness::Process recorder(
+        "/bin/sh", {}, harness::Process::Output::file,
+        {"-c", "trap '' HUP; exec \"$0\" \"$@\"", harness::bin("camrecord"), rec, "60"});
+    ASSERT_TRUE(wait_for_sets(rec, 3));
+    kill(recorder.pid(), SIGHUP);
+    ASSERT_TRUE(wait_for_sets(rec, 6));
+    kill(recorder.pid(), SIGTERM);
+    EXPECT_EQ(recorder.wait().status, 0);
+    EXPECT_GE(whole_recording(rec), 6);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// check_error, the error check that both programs make after every SDK call,
+// check_error, the error check that the programs make after every SDK call,
 // called in-process: nothing for no error, one whole report when two threads
 // fail at once.
 #include <gtest/gtest.h>

@@ -1,8 +1,12 @@
 #!/bin/sh
 # The installed SDK used from outside, as a developer would: install into a
 # scratch prefix, build the two example programs against it, the C one with
-# pkg-config and the C++ one with find_package, and run both on the simulated
-# camera with a scenario of their own.
+# pkg-config and the C++ one with find_package, as the README's recipes say
+# (with a relative path), and run both on the simulated camera with a scenario
+# of their own; run the C++ one's own tests (its CI example) against the
+# installed scenarios. The installed programs run from the prefix, also once
+# it is moved; a build against a vendor's library folder lays out the same
+# SDK tree.
 #
 #   kit_test.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR C_COMPILER CXX_COMPILER [SANITIZERS]
 #
@@ -39,20 +43,24 @@ cat >"$scratch/scenario.json" <<'JSON'
 JSON
 export VANTRA_SIM_SCENARIO="$scratch/scenario.json"
 
-echo "== the C example, built with pkg-config"
-export PKG_CONFIG_PATH="$prefix/SDK/lib/pkgconfig"
+# The recipes take the prefix as typed, here relative to the current folder.
+cd "$scratch"
+echo "== the C example, built as C99 with pkg-config, run by its RUNPATH"
+PKG_CONFIG_PATH=$(realpath prefix/SDK/lib/pkgconfig)
+export PKG_CONFIG_PATH
 # $flags and pkg-config's output are lists of words.
 # shellcheck disable=SC2046,SC2086
-"$cc" -std=c11 $flags -o "$scratch/hello" "$source_dir/examples/hello_c/main.c" \
-    $(pkg-config --cflags --libs vantra-sdk) $link_flags
-out=$(LD_LIBRARY_PATH=$(pkg-config --variable=libdir vantra-sdk) "$scratch/hello")
+"$cc" -std=c99 $flags -o hello "$source_dir/examples/hello_c/main.c" \
+    $(pkg-config --cflags --libs vantra-sdk) $link_flags \
+    -Wl,-rpath,$(pkg-config --variable=libdir vantra-sdk)
+out=$(cd / && "$scratch/hello")
 echo "$out"
 [ "$out" = "SDK version: 1.0.7
 Camera: Kit check camera, serial number KIT-0042" ] || fail "the C example printed something else"
 
 echo "== the C++ example, built with find_package"
-cmake -S "$source_dir/examples/frames_cpp" -B "$scratch/frames" \
-    -DCMAKE_PREFIX_PATH="$prefix/SDK" -DCMAKE_CXX_COMPILER="$cxx" \
+cmake -S "$source_dir/examples/frames_cpp" -B frames -DCMAKE_PREFIX_PATH="$(realpath prefix/SDK)" \
+    -DCMAKE_INSTALL_RPATH="$(realpath prefix/SDK/lib)" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$link_flags" >"$scratch/frames.log"
 cmake --build "$scratch/frames" >>"$scratch/frames.log" || {
     cat "$scratch/frames.log"
@@ -67,4 +75,55 @@ case "$sets" in '' | 0) fail "the C++ example received no frame set" ;; esac
 grep -Eq '"leaked_framesets": *0,' "$scratch/stats.json" || fail "frame sets left unreleased"
 grep -Eq '"framesets_released": *'"$sets"',' "$scratch/stats.json" ||
     fail "the SDK released other than the $sets frame sets counted"
-echo "== both examples work from $prefix"
+
+echo "== the C++ example's own tests, on the installed scenarios"
+unset VANTRA_SIM_SCENARIO
+ctest --test-dir frames --output-on-failure >frames-ctest.log 2>&1 || {
+    cat frames-ctest.log
+    fail "the C++ example's tests failed"
+}
+grep -E '^100% tests passed, 0 tests failed out of 5$' frames-ctest.log ||
+    fail "the C++ example ran other than its 5 tests"
+[ -f prefix/SDK/share/vantra-sdk/simulated-camera.md ] || fail "the reference is not installed"
+
+echo "== the C++ example installed, run by the RUNPATH that CMAKE_INSTALL_RPATH gave it"
+cmake --install frames --prefix frames-installed >>frames.log
+VANTRA_SIM_SCENARIO="$(realpath prefix/SDK/share/vantra-sdk/scenarios/no-camera.json)"
+export VANTRA_SIM_SCENARIO
+out=$(cd / && env -u LD_LIBRARY_PATH "$scratch/frames-installed/bin/frames" 2>&1) && fail "frames ran on no camera"
+[ "$out" = "vt_create_pipeline failed: no camera is connected" ] ||
+    fail "the installed C++ example printed: $out"
+
+echo "== the installed programs, from the prefix and from where it is moved"
+programs=$(ls prefix/bin)
+mv prefix moved
+for dir in "$build_dir/bin" moved/bin; do
+    for program in $programs; do
+        [ "$(readelf -d "$dir/$program" | sed -n 's/.*RUNPATH.*\[\(.*\)\]/\1/p')" = \
+          '$ORIGIN/../SDK/lib:$ORIGIN/../../SDK/lib:$ORIGIN' ] || fail "$dir/$program: another RUNPATH"
+    done
+done
+export VANTRA_SIM_SCENARIO="$scratch/scenario.json"
+out=$(env -u LD_LIBRARY_PATH moved/bin/camprobe </dev/null)
+echo "$out" | grep -x "Serial number: KIT-0042" || fail "camprobe did not run from the moved prefix"
+for program in $programs; do
+    env -u LD_LIBRARY_PATH ldd "moved/bin/$program" | grep -F "libVantraSDK.so.1.0 => $scratch/moved/bin/../SDK/lib/" ||
+        fail "$program does not load the SDK of the moved prefix"
+done
+
+echo "== a build against a vendor's library folder lays out the same SDK tree"
+cmake -S "$source_dir" -B vendor-build -DVANTRA_SDK_DIR="$build_dir/SDK/lib" -DVANTRA_SAMPLES=OFF \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DVANTRA_SANITIZE="$sanitize" \
+    >vendor.log 2>&1 && cmake --build vendor-build >>vendor.log 2>&1 &&
+    cmake --install vendor-build --prefix vendor >>vendor.log 2>&1 || {
+    cat vendor.log
+    fail "the vendor build failed"
+}
+(cd moved && find SDK | sort) >sdk-tree.txt
+(cd vendor && find SDK | sort) >vendor-tree.txt
+diff sdk-tree.txt vendor-tree.txt || fail "the vendor build laid out another SDK tree"
+cmp moved/SDK/lib/libVantraSDK.so.1.0 vendor/SDK/lib/libVantraSDK.so.1.0 ||
+    fail "the vendor build installed another library"
+env -u LD_LIBRARY_PATH vendor/bin/camprobe </dev/null | grep -x "Serial number: KIT-0042" ||
+    fail "camprobe of the vendor build did not run"
+echo "== the kit works from $prefix and from where it is moved"

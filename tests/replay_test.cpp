@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -46,7 +47,8 @@ Bytes read_bytes(const std::string& path) {
 struct Recording {
     static constexpr int kColorW = 64, kColorH = 48, kDepthW = 32, kDepthH = 24;
     // Names out of creation order: byte-wise, "1000…" comes before "999…".
-    const std::vector<std::string> color_names{"0999.500.jpg", "0999.900.jpg", "1000.100.jpg"};
+    // Either extension of JPEG files plays.
+    const std::vector<std::string> color_names{"0999.500.jpg", "0999.900.jpeg", "1000.100.jpg"};
     const std::vector<std::string> depth_names{"0999.500.png", "1000.100.png"};
 
     std::string folder;
@@ -339,6 +341,47 @@ TEST_F(Replay, DepthFileThatBreaksWhilePlayingFailsTheWait) {
     EXPECT_EQ(error, nullptr);
 }
 
+TEST_F(Replay, TimesListTheSetsAndTheirPace) {
+    Recording rec(dir.path("rec"));
+    // Two sets, 300 ms apart; the third colour picture is not listed and
+    // does not play. No end line, and half a line after the sets: an
+    // interrupted recording, which plays all the same and says so in the
+    // trace only.
+    std::ofstream(rec.folder + "/times.txt") << "0999.500 0\n1000.100 300000\n0999.9";
+    use(scenario(rec.folder, "MJPG", "Y16", true));
+    EXPECT_EQ(dir.trace().at(0), "# recording '" + rec.folder +
+                                     "' was interrupted; it plays the 2 sets that times.txt lists, "
+                                     "and not the line after them");
+    auto started = std::chrono::steady_clock::now();
+    vt_pipeline* pipe = start();
+    ASSERT_EQ(error, nullptr) << message();
+    for (int n = 0; n < 5; n++) {
+        SCOPED_TRACE("frame set " + std::to_string(n));
+        vt_frame* set = nullptr;
+        for (int tries = 0; tries < 20 && set == nullptr; tries++) {
+            set = vt_pipeline_wait_for_frames(pipe, 1000, &error);
+        }
+        ASSERT_NE(set, nullptr) << message();
+        // Never before its time: the sets are 300 ms apart, and the loop
+        // starts again one mean interval after its last set.
+        EXPECT_GE(std::chrono::steady_clock::now() - started, n * std::chrono::milliseconds(300));
+        vt_frame* color = vt_frame_set_color_frame(set, &error);
+        vt_frame* depth = vt_frame_set_depth_frame(set, &error);
+        ASSERT_NE(color, nullptr);
+        ASSERT_NE(depth, nullptr);
+        EXPECT_TRUE(data_of(color) == rec.color[n % 2 == 0 ? 0 : 2]);
+        Bytes mm = data_of(depth);
+        ASSERT_EQ(mm.size(), rec.depth[n % 2].size() * 2);
+        EXPECT_EQ(std::memcmp(mm.data(), rec.depth[n % 2].data(), mm.size()), 0);
+        vt_delete_frame_set(set, &error);
+        vt_delete_frame(color, &error);
+        vt_delete_frame(depth, &error);
+        ASSERT_EQ(error, nullptr) << message();
+    }
+    vt_delete_pipeline(pipe, &error);
+    EXPECT_EQ(error, nullptr);
+}
+
 struct BadRecording {
     const char* name;
     std::function<std::string(const Recording&)> spoil;  // gives the source to name
@@ -410,7 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
                          std::ofstream(r.color_path(1)) << "not a picture at all";
                          return r.folder;
                      },
-                     "color/0999.900.jpg: not a JPEG picture"},
+                     "color/0999.900.jpeg: not a JPEG picture"},
         BadRecording{"EmptyColorFile",
                      [](const Recording& r) {
                          std::ofstream(r.color_path(2), std::ios::trunc);
@@ -433,6 +476,31 @@ INSTANTIATE_TEST_SUITE_P(
                          return r.folder;
                      },
                      "color/1000.100.jpg: 32x48, but color/0999.500.jpg is 64x48"},
+        BadRecording{"TimesLineBadInACompleteRecording",
+                     [](const Recording& r) {
+                         std::ofstream(r.folder + "/times.txt")
+                             << "0999.500 0\n1000.100 soon\nend\n";
+                         return r.folder;
+                     },
+                     "times.txt: line 2: \"soon\" is not a whole number of microseconds"},
+        BadRecording{"TimesGoBack",
+                     [](const Recording& r) {
+                         std::ofstream(r.folder + "/times.txt") << "0999.500 9\n1000.100 8\nend\n";
+                         return r.folder;
+                     },
+                     "times.txt: line 2: the time 8 is earlier than the set before"},
+        BadRecording{"TimesListNoSet",
+                     [](const Recording& r) {
+                         std::ofstream(r.folder + "/times.txt") << "0999.5";
+                         return r.folder;
+                     },
+                     "times.txt: lists no set"},
+        BadRecording{"TimesListASetWithoutItsFiles",
+                     [](const Recording& r) {
+                         std::ofstream(r.folder + "/times.txt") << "0999.500 0\n0999.900 5\nend\n";
+                         return r.folder;
+                     },
+                     "color/0999.900.jpg: cannot be read: No such file or directory"},
         BadRecording{"DepthSizesDiffer",
                      [](const Recording& r) {
                          cv::imwrite(r.depth_path(0), cv::Mat(24, 30, CV_16UC1, cv::Scalar(1)));

@@ -17,13 +17,13 @@ class SimTest : public ::testing::Test {
     void use(const std::string& scenario) {
         unsetenv("VANTRA_SIM_SCENARIO");
         for (const auto& e : dir.sim_env(scenario)) setenv(e.first.c_str(), e.second.c_str(), 1);
-        vt_sim_reset();
+        sim::reset();
     }
     void TearDown() override {
         unsetenv("VANTRA_SIM_SCENARIO");
         unsetenv("VANTRA_SIM_TRACE");
         unsetenv("VANTRA_SIM_STATS");
-        vt_sim_reset();
+        sim::reset();
     }
 
     harness::Scratch dir;
