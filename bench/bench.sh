@@ -195,7 +195,7 @@ table() {
     echo "| sets dropped (delivered - shown, whole run) | $scene_dropped | |"
     echo "| - processing / capture / main | $(per_set "$(role process)") / $(per_set "$(role capture)") / $(per_set "$(role main)") ms | |"
     echo "| - Qt's own threads, not counted above | $(per_set "$(role toolkit)") ms | |"
-    echo "| - the simulated camera's threads (vt-sim, vt-scene), not counted above | $(per_set "$(role sdk)") ms | |"
+    echo "| - the simulated camera's thread (vt-sim), not counted above | $(per_set "$(role sdk)") ms | |"
     echo "| main thread's CPU share | $(fmt=%.2f calc "$(role main) * 100 / $tck / $run_s") % of a core | under 1 % |"
     echo "| peak RSS of the viewer process | $(calc "$peak_kb / 1024") MB | |"
     echo "| floor: the same work without a window, one set every 1/30 s (process CPU per set) | $floor_ms ms | |"
