@@ -23,22 +23,7 @@ Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings 
     }
     period_ =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / tick_fps_));
-    if (settings_.realtime) {
-        // The first set's frames are made before the stream starts, one
-        // thread for each, so that the first set is not old when it comes. A
-        // failure shows when the set is made.
-        std::vector<std::thread> makers;
-        for (const StreamSpec& s : streams_) {
-            makers.emplace_back([&s] {
-                try {
-                    s.source->prepare(0);
-                } catch (const std::exception&) {
-                }
-            });
-        }
-        for (std::thread& t : makers) t.join();
-        producer_ = std::thread(&Stream::produce, this);
-    }
+    if (settings_.realtime) producer_ = std::thread(&Stream::produce, this);
 }
 
 Stream::~Stream() {
@@ -108,6 +93,20 @@ Clock::duration Stream::gap_after(uint64_t n) const {
 
 void Stream::produce() {
     pthread_setname_np(pthread_self(), "vt-sim");
+    // The first set's frames are made before its time starts, one thread for
+    // each stream, while the program goes on with its own start, so that the
+    // first set is not old when it comes. A failure shows when the set is
+    // made.
+    std::vector<std::thread> makers;
+    for (const StreamSpec& s : streams_) {
+        makers.emplace_back([&s] {
+            try {
+                s.source->prepare(0);
+            } catch (const std::exception&) {
+            }
+        });
+    }
+    for (std::thread& t : makers) t.join();
     Clock::time_point next = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     auto stopped = [this] { return stopping_; };
