@@ -262,8 +262,16 @@ Rgb varied(Rgb c, uint32_t hash, int spread) {
     return {c.r + v, c.g + v * 0.7, c.b + v * 0.5};
 }
 
+// The last brick or tile that albedo() coloured, for the next pixel, which
+// most often lies on it too.
+struct Cell {
+    int surface = -1;
+    int64_t a = 0, b = 0;
+    Rgb colour{};
+};
+
 // The colour of a surface at a point, before light.
-Rgb albedo(Surface s, Vec p) {
+Rgb albedo(Surface s, Vec p, Cell& last) {
     switch (s) {
         case kFarView: {  // sky over green hills, far away
             double horizon = -700 + 60 * std::sin(p.x / 250);
@@ -278,7 +286,9 @@ Rgb albedo(Surface s, Vec p) {
             double along = p.x + (row % 2 != 0 ? 120 : 0);
             int64_t col = (int64_t)floor_of(along * (1.0 / 240));
             if (along - col * 240.0 < 10 || up - row * 80.0 < 10) return {200, 196, 186};
-            return varied({172, 86, 62}, mix(row, col), 16);
+            if (last.surface != s || last.a != row || last.b != col)
+                last = {s, row, col, varied({172, 86, 62}, mix(row, col), 16)};
+            return last.colour;
         }
         case kPanelSurface: {  // a bezel, and a black screen with a sheen across it
             if (p.x < kPanel.x0 + 12 || p.x >= kPanel.x1 - 12 || p.y < kPanel.y0 + 12 ||
@@ -292,7 +302,11 @@ Rgb albedo(Surface s, Vec p) {
             int64_t i = (int64_t)floor_of(p.x * (1.0 / 150)),
                     j = (int64_t)floor_of(p.z * (1.0 / 150));
             if (p.x - i * 150.0 < 3 || p.z - j * 150.0 < 3) return {120, 108, 96};
-            return varied((i + j) % 2 != 0 ? Rgb{206, 172, 128} : Rgb{160, 118, 82}, mix(i, j), 10);
+            if (last.surface != s || last.a != i || last.b != j) {
+                Rgb base = (i + j) % 2 != 0 ? Rgb{206, 172, 128} : Rgb{160, 118, 82};
+                last = {s, i, j, varied(base, mix(i, j), 10)};
+            }
+            return last.colour;
         }
         case kBoxSurface: {  // painted green, a lighter band and a label
             if (std::fabs(p.x - 220) < 18 && (p.y < kBox.y0 + 0.5 || p.y < 110))
@@ -342,11 +356,11 @@ bool inside(const Pixels& r, int x, int y) {
     return x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1;
 }
 
-// Rows y0 to y1 of the fixed part of the scene, for colour (lit) or for depth
-// (with holes).
-void make_rows(const View& view, bool color, SceneLayer* layer, int y0, int y1) {
+// Every step-th row from row first on of the fixed part of the scene, for
+// colour (lit) or for depth (with holes).
+void make_rows(const View& view, bool color, SceneLayer* layer, int first, int step) {
     Pixels box = view.cover(box_corners()), post = view.cover(post_corners());
-    for (int y = y0; y < y1; y++) {
+    for (int y = first; y < (int)view.h; y += step) {
         double b = view.ray_y[y];
         bool floor = b > 0 && kFloorY / b < kWallZ;
         for (int x = 0; x < (int)view.w; x++) {
@@ -371,15 +385,22 @@ void make_rows(const View& view, bool color, SceneLayer* layer, int y0, int y1) 
                                   view.cover(light_shadow(post_corners(), true))};
         Pixels wall_shadow[2] = {view.cover(light_shadow(box_corners(), false)),
                                  view.cover(light_shadow(post_corners(), false))};
-        for (int y = y0; y < y1; y++) {
+        // The floor and the wall face the light alike everywhere.
+        const double floor_facing = std::max(0.0, dot(normal(kFloor, {}), kToLight));
+        const double wall_facing = std::max(0.0, dot(normal(kWall, {}), kToLight));
+        Cell last;
+        for (int y = first; y < (int)view.h; y += step) {
             for (int x = 0; x < (int)view.w; x++) {
                 size_t i = (size_t)y * view.w + x;
                 Surface s = (Surface)layer->surface[i];
                 Vec p = view.ray(x, y) * layer->z[i];
-                Rgb c = albedo(s, p);
+                Rgb c = albedo(s, p, last);
                 double light = 1, dim = 1;
                 if (s != kFarView) {
-                    double facing = std::max(0.0, dot(normal(s, p), kToLight));
+                    double facing = s == kFloor ? floor_facing
+                                    : s == kWall || s == kPanelSurface
+                                        ? wall_facing
+                                        : std::max(0.0, dot(normal(s, p), kToLight));
                     const Pixels* shadow = s == kFloor                        ? floor_shadow
                                            : s == kWall || s == kPanelSurface ? wall_shadow
                                                                               : nullptr;
@@ -402,7 +423,7 @@ void make_rows(const View& view, bool color, SceneLayer* layer, int y0, int y1) 
         // light does not reach because the box or the post is in its way.
         Pixels box_shadow = view.cover(emitter_shadow(box_corners()));
         Pixels post_shadow = view.cover(emitter_shadow(post_corners()));
-        for (int y = y0; y < y1; y++) {
+        for (int y = first; y < (int)view.h; y += step) {
             for (int x = 0; x < (int)view.w; x++) {
                 size_t i = (size_t)y * view.w + x;
                 Surface s = (Surface)layer->surface[i];
@@ -418,7 +439,7 @@ void make_rows(const View& view, bool color, SceneLayer* layer, int y0, int y1) 
     }
 }
 
-// The fixed part of the scene, its two halves made at once.
+// The fixed part of the scene, its even and its odd rows made at once.
 std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
     auto layer = std::make_shared<SceneLayer>();
     size_t n = (size_t)view.w * view.h;
@@ -426,10 +447,9 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
     layer->surface.resize(n);
     (color ? layer->dim : layer->hole).resize(n);
     if (color) layer->rgb.resize(n * 3);
-    int half = (int)view.h / 2;
-    std::thread top(make_rows, std::cref(view), color, layer.get(), 0, half);
-    make_rows(view, color, layer.get(), half, (int)view.h);
-    top.join();
+    std::thread odd(make_rows, std::cref(view), color, layer.get(), 1, 2);
+    make_rows(view, color, layer.get(), 0, 2);
+    odd.join();
     return layer;
 }
 
