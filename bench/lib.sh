@@ -58,14 +58,19 @@ viewer_failed() {
 }
 
 # start_duoscope SCENARIO: starts the viewer with the stats going to
-# $work/stats.json; sets $viewer_pid and $window once its window shows.
+# $work/stats.json; sets $viewer_pid and $window once its window shows, and
+# $first_picture_ms to the time from the start to then (the window appears
+# with the first picture; it is looked for every 20 ms).
 start_duoscope() {
     rm -f "$work/stats.json"
+    local started
+    started=$(now)
     VANTRA_SIM_SCENARIO=$1 VANTRA_SIM_STATS=$work/stats.json \
         "$build/bin/duoscope" >"$work/duoscope.out" 2>"$work/duoscope.err" &
     viewer_pid=$!
     window=$(wait_window Duoscope)
     [ -n "$window" ] || viewer_failed "Duoscope showed no window"
+    first_picture_ms=$(fmt=%.0f calc "($(now) - $started) * 1000")
 }
 
 # Presses ESC in the viewer's window and waits for its end; fails when it

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of what the programs show on the simulated
 # camera: docs/duoscope.png, a screenshot of Duoscope's window on a private X
-# server, and docs/camprobe.png, Camprobe's report as a terminal shows it.
+# server, docs/duoscope-overlay.png, its two halves laid over each other as
+# RENDER_OVERLAY does, and docs/camprobe.png, Camprobe's report as a terminal
+# shows it.
 #   bench/pictures.sh BUILD_DIR     (./dev pictures builds, then runs it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +19,10 @@ sleep 3
 import -window "$window" "$work/duoscope.png"
 stop_duoscope
 im_convert "$work/duoscope.png" -strip "$root/docs/duoscope.png"
+# What RENDER_OVERLAY makes of the same set: the mean of the colour and the
+# depth picture at one size, here the two halves of the window's picture.
+im_convert "$work/duoscope.png" -crop 2x1@ +repage -evaluate-sequence mean -strip \
+    "$root/docs/duoscope-overlay.png"
 
 # Camprobe typed into a shell on an 80 x 20 terminal, read off the screen
 # while it waits for ESC.
@@ -44,4 +50,4 @@ im_convert -background '#1e1e1e' -fill '#e0e0e0' \
     -font /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf -pointsize 15 \
     label:"$text" -bordercolor '#1e1e1e' -border 14 +dither -colors 16 -strip "$root/docs/camprobe.png"
 
-ls -l "$root/docs/duoscope.png" "$root/docs/camprobe.png"
+ls -l "$root/docs/duoscope.png" "$root/docs/duoscope-overlay.png" "$root/docs/camprobe.png"

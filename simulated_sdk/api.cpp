@@ -308,8 +308,8 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
         } else if (call.failed()) {
             return;
         } else {
-            source =
-                std::make_shared<SceneSource>(s.sensor, s.profile, call.rt.scenario.stream.color);
+            source = std::make_shared<SceneSource>(
+                s.sensor, s.profile, call.rt.scenario.stream.color, call.rt.scenario.scene);
         }
         streams.push_back({s.sensor, profile, std::move(source)});
     }

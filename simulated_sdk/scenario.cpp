@@ -235,6 +235,21 @@ StreamSettings parse_stream(const json& j, const std::string& where) {
     return s;
 }
 
+SceneSettings parse_scene(const json& j, const std::string& where) {
+    check_keys(j, where, {"motion", "noise", "holes", "seed"});
+    SceneSettings s;
+    if (j.contains("motion")) s.motion = get_bool(j["motion"], where + ".motion");
+    if (j.contains("noise")) s.noise = get_bool(j["noise"], where + ".noise");
+    if (j.contains("holes")) s.holes = get_bool(j["holes"], where + ".holes");
+    if (j.contains("seed")) {
+        // Any whole number of JSON that fits 64 bits; negative ones by their bits.
+        const json& seed = j["seed"];
+        if (!seed.is_number_integer()) fail(where + ".seed", "must be a whole number");
+        s.seed = seed.is_number_unsigned() ? seed.get<uint64_t>() : (uint64_t)seed.get<int64_t>();
+    }
+    return s;
+}
+
 // A recorded profile must be one that the camera offers, or nothing could
 // ever play the recording.
 void check_recorded(const Scenario& s) {
@@ -315,7 +330,7 @@ Scenario parse_scenario(const std::string& text) {
     } catch (const json::exception& e) {
         throw ScenarioError(std::string("not valid JSON: ") + e.what());
     }
-    check_keys(j, "scenario", {"sdk_version", "devices", "faults", "stream"});
+    check_keys(j, "scenario", {"sdk_version", "devices", "faults", "stream", "scene"});
     Scenario s = default_scenario();
     if (j.contains("sdk_version")) {
         const json& v = j["sdk_version"];
@@ -342,6 +357,7 @@ Scenario parse_scenario(const std::string& text) {
         }
     }
     if (j.contains("stream")) s.stream = parse_stream(j["stream"], "stream");
+    if (j.contains("scene")) s.scene = parse_scene(j["scene"], "scene");
     check_recorded(s);
     return s;
 }

@@ -81,11 +81,21 @@ struct StreamSettings {
     JpegStyle color;  // the synthetic scene's colour frames
 };
 
+// The built-in scene (see scene.h): whether the ball moves, whether depth has
+// noise and holes, and the seed of the noise.
+struct SceneSettings {
+    bool motion = true;
+    bool noise = true;
+    bool holes = true;
+    uint64_t seed = 0;  // a negative seed of the file by its bits
+};
+
 struct Scenario {
     int version[3] = {1, 0, 0};
     std::vector<Device> devices;
     std::vector<Fault> faults;
     StreamSettings stream;
+    SceneSettings scene;
 };
 
 struct ScenarioError : std::runtime_error {

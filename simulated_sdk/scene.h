@@ -26,25 +26,36 @@ class FrameSource {
     // The bytes of one frame of the loop; throws std::runtime_error when they
     // cannot be had.
     virtual std::shared_ptr<const Bytes> frame(size_t index) = 0;
+    // Gets the frame ready before it is asked for, where that costs time.
+    virtual void prepare(size_t /*index*/) {}
 };
 
-// The synthetic scene in one stream's format and size. Colour: a gradient with
-// a moving ball and a frame counter. Depth, in millimetres: a tilted plane
-// from 600 to 1000 mm, a moving sphere in front of it at 300 to 420 mm, and a
-// few pixels without data (0). Each frame of the loop is made once, the
-// first time it is needed, and then reused.
+struct SceneLayer;
+
+// The built-in scene (simulated_sdk/README.md gives its geometry) in one
+// stream's format and size: the colour picture, or the depth in millimetres
+// along the optical axis with a depth camera's holes and noise. Every size
+// sees the same field of view. Each frame of the loop is made once, the first
+// time it is needed, and then reused; a loop whose frames do not change is
+// one frame long.
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
-    SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style);
-    size_t length() const override { return kLoopLength; }
+    SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
+                const SceneSettings& scene);
+    size_t length() const override { return loop_.size(); }
     std::shared_ptr<const Bytes> frame(size_t index) override;
+    void prepare(size_t index) override { frame(index); }
 
   private:
+    std::shared_ptr<const Bytes> make(size_t index);
+
     vt_sensor_type sensor_;
     Profile profile_;
     JpegStyle style_;
+    SceneSettings scene_;
     std::mutex mutex_;
+    std::shared_ptr<const SceneLayer> layer_;  // the fixed part of the picture
     std::vector<std::shared_ptr<const Bytes>> loop_;
 };
 

@@ -40,15 +40,18 @@ void Stream::stop() {
     if (producer_.joinable()) producer_.join();
 }
 
+uint64_t Stream::frame_index(const StreamSpec& s, uint64_t n) const {
+    return times_.empty() ? n * s.profile.fps / tick_fps_ : n;
+}
+
 FrameSetData Stream::make_set(uint64_t n) {
     SetKind kind = settings_.pattern[n % settings_.pattern.size()];
     auto record = std::make_shared<SetRecord>();
     Clock::time_point now = Clock::now();
     FrameSetData set;
     for (const StreamSpec& s : streams_) {
-        uint64_t index = times_.empty() ? n * s.profile.fps / tick_fps_ : n;
-        bool due = !times_.empty() || frame_sync_ || n == 0 ||
-                   index != (n - 1) * s.profile.fps / tick_fps_;
+        uint64_t index = frame_index(s, n);
+        bool due = !times_.empty() || frame_sync_ || n == 0 || index != frame_index(s, n - 1);
         bool color = s.sensor == VT_SENSOR_COLOR;
         if (!due || kind == SetKind::empty) continue;
         if (color && kind == SetKind::depth_only) continue;
@@ -90,6 +93,20 @@ Clock::duration Stream::gap_after(uint64_t n) const {
 
 void Stream::produce() {
     pthread_setname_np(pthread_self(), "vt-sim");
+    // The first set's frames are made before its time starts, one thread for
+    // each stream, while the program goes on with its own start, so that the
+    // first set is not old when it comes. A failure shows when the set is
+    // made.
+    std::vector<std::thread> makers;
+    for (const StreamSpec& s : streams_) {
+        makers.emplace_back([&s] {
+            try {
+                s.source->prepare(0);
+            } catch (const std::exception&) {
+            }
+        });
+    }
+    for (std::thread& t : makers) t.join();
     Clock::time_point next = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     auto stopped = [this] { return stopping_; };
@@ -124,6 +141,20 @@ void Stream::produce() {
         next += gap;
         Clock::time_point now = Clock::now();
         if (next + gap < now) next = now;  // fell behind: go on from now, no burst
+        // The next set's frames are made halfway to the time it is due, when
+        // the program has most likely dealt with this one, so that neither
+        // the set's age nor the program's work waits for them. A failure
+        // shows when the set is made.
+        if (changed_.wait_until(lock, next - gap / 2, stopped)) break;
+        uint64_t upcoming = made_;
+        lock.unlock();
+        try {
+            for (const StreamSpec& s : streams_) {
+                s.source->prepare(frame_index(s, upcoming) % s.source->length());
+            }
+        } catch (const std::exception&) {
+        }
+        lock.lock();
     }
 }
 

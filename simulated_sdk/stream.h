@@ -71,6 +71,8 @@ class Stream {
   private:
     static constexpr size_t kQueueLength = 2;
     void produce();
+    // Which frame of stream s's loop set n carries.
+    uint64_t frame_index(const StreamSpec& s, uint64_t n) const;
     FrameSetData make_set(uint64_t n);
     Clock::duration gap_after(uint64_t n) const;  // from set n to set n + 1
 
