@@ -373,9 +373,16 @@ TEST_F(Sdk, ScenarioKeysReplaceDefaults) {
 }
 
 struct BadScenario {
-    const char* text;
+    std::string text;
     const char* problem;
 };
+
+// A scenario of valid JSON with one value more than the SDK reads.
+std::string more_values_than_read() {
+    std::string text = "{\"faults\": [";
+    for (int i = 0; i < 100000; i++) text += "0,";
+    return text + "0]}";
+}
 
 void PrintTo(const BadScenario& b, std::ostream* os) {
     *os << b.problem;
@@ -422,6 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "stream.color.subsampling: must be a string"},
         BadScenario{R"({"stream": {"color": {"quality": 0}}})",
                     "stream.color.quality: must be from 1 to 100"},
+        BadScenario{more_values_than_read(), "holds more than 100000 values"},
         BadScenario{R"({"stream": {"recorded": {}}})",
                     "stream.recorded: needs \"source\", the folder that was recorded"},
         BadScenario{
