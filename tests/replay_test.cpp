@@ -414,6 +414,14 @@ std::string spoil_png(const Recording& rec, int type) {
     return rec.folder;
 }
 
+// A spoiler that puts this text in the recording's times.txt.
+std::function<std::string(const Recording&)> times_txt(std::string text) {
+    return [text](const Recording& rec) {
+        std::ofstream(rec.folder + "/times.txt") << text;
+        return rec.folder;
+    };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReplayBadRecording,
     ::testing::Values(
@@ -477,29 +485,12 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "color/1000.100.jpg: 32x48, but color/0999.500.jpg is 64x48"},
         BadRecording{"TimesLineBadInACompleteRecording",
-                     [](const Recording& r) {
-                         std::ofstream(r.folder + "/times.txt")
-                             << "0999.500 0\n1000.100 soon\nend\n";
-                         return r.folder;
-                     },
+                     times_txt("0999.500 0\n1000.100 soon\nend\n"),
                      "times.txt: line 2: \"soon\" is not a whole number of microseconds"},
-        BadRecording{"TimesGoBack",
-                     [](const Recording& r) {
-                         std::ofstream(r.folder + "/times.txt") << "0999.500 9\n1000.100 8\nend\n";
-                         return r.folder;
-                     },
+        BadRecording{"TimesGoBack", times_txt("0999.500 9\n1000.100 8\nend\n"),
                      "times.txt: line 2: the time 8 is earlier than the set before"},
-        BadRecording{"TimesListNoSet",
-                     [](const Recording& r) {
-                         std::ofstream(r.folder + "/times.txt") << "0999.5";
-                         return r.folder;
-                     },
-                     "times.txt: lists no set"},
-        BadRecording{"TimesListASetWithoutItsFiles",
-                     [](const Recording& r) {
-                         std::ofstream(r.folder + "/times.txt") << "0999.500 0\n0999.900 5\nend\n";
-                         return r.folder;
-                     },
+        BadRecording{"TimesListNoSet", times_txt("0999.5"), "times.txt: lists no set"},
+        BadRecording{"TimesListASetWithoutItsFiles", times_txt("0999.500 0\n0999.900 5\nend\n"),
                      "color/0999.900.jpg: cannot be read: No such file or directory"},
         BadRecording{"DepthSizesDiffer",
                      [](const Recording& r) {
