@@ -41,8 +41,6 @@
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-// Sets are named with six digits.
-static const int kMostSets = 1000000;
 // A longer time without a frame set is reported as a stall of the stream.
 static const double kStallSeconds = 1.0;
 
@@ -54,21 +52,22 @@ static void on_stop_signal(int) {
     stop_requested = 1;
 }
 
-// Ends the recording, keeping what was written: the counts, and false with
-// the problem when a file could not be written.
-static bool end_recording(vtrec::WriterCounts& counts, std::string& problem) {
-    bool ok = writer == nullptr || vtrec::finish_writer(writer, counts, problem);
+// Ends the recording, keeping what was written, complete when the recorder
+// chose to end it: the counts, and false with the problem when a file could
+// not be written.
+static bool end_recording(bool complete, vtrec::WriterCounts& counts, std::string& problem) {
+    bool ok = writer == nullptr || vtrec::finish_writer(writer, complete, counts, problem);
     writer = nullptr;
     return ok;
 }
 
 // Before the program ends on an error: the progress line closed, and the
-// recording ended with the sets written so far.
+// recording ended with the sets written so far, as an interrupted one.
 static void end_on_error() {
     if (progress_shown) printf("\n");
     vtrec::WriterCounts counts;
     std::string problem;
-    if (!end_recording(counts, problem)) fprintf(stderr, "camrecord: %s\n", problem.c_str());
+    if (!end_recording(false, counts, problem)) fprintf(stderr, "camrecord: %s\n", problem.c_str());
 }
 
 // The one way to end on an error of the program's own: the message on
@@ -243,7 +242,7 @@ struct Capture {
     int sets_came = 0;
     int incomplete = 0;      // sets without both frames
     double seconds = 0;      // how long it ran
-    double longest_gap = 0;  // without a frame set, in seconds
+    double longest_gap = 0;  // between two frame sets, in seconds
 };
 
 // Hands the frames of a whole set to the writer, with the time it came.
@@ -273,11 +272,11 @@ static Capture capture(vt_pipeline* pipe, double seconds, bool terminal) {
     Capture c;
     std::string problem;
     Clock::time_point start = Clock::now(), last_key_check = start, last_progress = start;
-    Clock::time_point last_set = start;
+    Clock::time_point last_set{};
     auto since = [](Clock::time_point t) {
         return std::chrono::duration<double>(Clock::now() - t).count();
     };
-    while (!stop_requested && since(start) < seconds && c.sets_came < kMostSets &&
+    while (!stop_requested && since(start) < seconds && !vtrec::writer_counts(writer).full &&
            !vtrec::writer_failed(writer, problem)) {
         Clock::time_point now = Clock::now();
         if (now - last_key_check >= std::chrono::milliseconds(50)) {
@@ -295,10 +294,11 @@ static Capture capture(vt_pipeline* pipe, double seconds, bool terminal) {
         check(error);
         if (frame_set == nullptr) continue;
         now = Clock::now();
-        c.longest_gap =
-            std::max(c.longest_gap, std::chrono::duration<double>(now - last_set).count());
+        if (c.sets_came++ > 0) {
+            c.longest_gap =
+                std::max(c.longest_gap, std::chrono::duration<double>(now - last_set).count());
+        }
         last_set = now;
-        c.sets_came++;
         vt_frame* color_frame = vt_frame_set_color_frame(frame_set, &error);
         check(error);
         vt_frame* depth_frame = vt_frame_set_depth_frame(frame_set, &error);
@@ -322,7 +322,6 @@ static Capture capture(vt_pipeline* pipe, double seconds, bool terminal) {
         }
     }
     c.seconds = since(start);
-    c.longest_gap = std::max(c.longest_gap, since(last_set));
     return c;
 }
 
@@ -331,7 +330,8 @@ static Capture capture(vt_pipeline* pipe, double seconds, bool terminal) {
 static int end(const std::string& folder, const Capture& c, bool terminal) {
     vtrec::WriterCounts counts;
     std::string problem;
-    bool failed = !end_recording(counts, problem);
+    std::string ignored;
+    bool failed = !end_recording(!vtrec::writer_failed(writer, ignored), counts, problem);
     if (terminal || c.sets_came > 0) {
         printf("%s%s\n", progress_shown ? "\r" : "",
                report(counts, c.incomplete, c.seconds).c_str());
@@ -342,11 +342,11 @@ static int end(const std::string& folder, const Capture& c, bool terminal) {
         status = 1;
     }
     if (failed) fprintf(stderr, "camrecord: %s\n", problem.c_str());
-    if (c.sets_came == kMostSets) {
-        fprintf(stderr, "camrecord: stopped at %d frame sets, the most that one recording takes\n",
-                kMostSets);
+    if (counts.full) {
+        fprintf(stderr, "camrecord: stopped at %d sets, the most that one recording takes\n",
+                vtrec::kMostSets);
     }
-    if (c.sets_came > 0 && c.longest_gap >= kStallSeconds) {
+    if (c.longest_gap >= kStallSeconds) {
         fprintf(stderr, "camrecord: the stream stalled: no frame set came for %.1f s\n",
                 c.longest_gap);
     }
