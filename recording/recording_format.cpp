@@ -1,6 +1,7 @@
 #include "recording_format.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace vtrec {
 
@@ -69,6 +70,10 @@ bool parse_set_line(const std::string& line, int64_t earliest, TimedSet& set,
         problem = "the time " + time + " is earlier than the set before";
         return false;
     }
+    if (earliest >= 0 && set.microseconds - earliest > kLongestGap) {
+        problem = "the time " + time + " is more than an hour after the set before";
+        return false;
+    }
     return true;
 }
 
@@ -78,13 +83,19 @@ Times parse_times(const std::string& text) {
     Times times;
     size_t whole = text.rfind('\n');
     whole = whole == std::string::npos ? 0 : whole + 1;  // the whole lines' length
-    bool ends_complete = text.size() >= 4 && text.compare(text.size() - 4, 4, "end\n") == 0 &&
-                         (text.size() == 4 || text[text.size() - 5] == '\n');
+    // Lines may end with CR LF, as written on some systems.
+    auto ends_with = [&](const char* end) {
+        size_t n = strlen(end);
+        return text.size() >= n && text.compare(text.size() - n, n, end) == 0 &&
+               (text.size() == n || text[text.size() - n - 1] == '\n');
+    };
+    bool ends_complete = ends_with("end\n") || ends_with("end\r\n");
     size_t at = 0;
-    int64_t earliest = 0;
+    int64_t earliest = -1;
     for (int number = 1; at < whole; number++) {
         size_t end = text.find('\n', at);
         std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line == kEndLine && end + 1 == text.size()) {
             times.complete = true;
             return times;
@@ -94,6 +105,7 @@ Times parse_times(const std::string& text) {
         if (!parse_set_line(line, earliest, set, problem)) {
             if (ends_complete) throw TimesError("line " + std::to_string(number) + ": " + problem);
             times.leftover = text.substr(at);
+            times.leftover_line = number;
             return times;
         }
         earliest = set.microseconds;
@@ -101,6 +113,7 @@ Times parse_times(const std::string& text) {
         at = end + 1;
     }
     times.leftover = text.substr(whole);
+    times.leftover_line = (int)times.sets.size() + 1;
     return times;
 }
 

@@ -50,18 +50,26 @@ struct TimedSet {
 struct Times {
     std::vector<TimedSet> sets;
     bool complete = false;  // it ends with the end line
-    // What an interrupted recording left after its last whole set line (a
-    // set in flight), ignored; empty when nothing was.
+    // What an interrupted recording left after its last good set line (a
+    // set in flight, or lines that are not good), ignored; empty when
+    // nothing was. It begins on the line of that number.
     std::string leftover;
+    int leftover_line = 0;
 };
+
+// The longest time between two sets: a camera that stops for longer has
+// ended its recording.
+constexpr int64_t kLongestGap = int64_t{3600} * 1000 * 1000;
 
 struct TimesError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Reads the text of times.txt. A recording that was interrupted has no end
-// line; whatever follows its last good line is left over and ignored. In a
-// complete one every line must be good. Throws TimesError "line N: ...".
+// Reads the text of times.txt; lines may end with CR LF. A recording that
+// was interrupted has no end line; whatever follows its last good line is
+// left over and ignored. In a complete one every line must be good: a name,
+// and a time that neither goes back nor comes more than kLongestGap after
+// the one before. Throws TimesError "line N: ...".
 Times parse_times(const std::string& text);
 
 }  // namespace vtrec

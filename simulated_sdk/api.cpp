@@ -315,6 +315,15 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
     }
     p->stream = std::make_shared<Stream>(std::move(streams), p->frame_sync, call.rt.scenario.stream,
                                          std::move(times));
+    if (p->stream->fast_gaps() > 0) {
+        char gap[32];
+        snprintf(gap, sizeof gap, "%.1f ms",
+                 std::chrono::duration<double, std::milli>(p->stream->shortest_gap()).count());
+        call.rt.trace("# recording '" + call.rt.recording->folder +
+                      "': " + std::to_string(p->stream->fast_gaps()) + " of the gaps in " +
+                      vtrec::kTimesFile +
+                      " are shorter than the profiles' rate allows; they play as " + gap);
+    }
 }
 
 vt_frame* vt_pipeline_wait_for_frames(vt_pipeline* pipeline, uint32_t timeout_ms,

@@ -1,20 +1,13 @@
 #include "recording.h"
 
-#include <fcntl.h>
-#include <png.h>
 #include <sys/stat.h>
-#include <turbojpeg.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
-#include "files.h"
 #include "recording_format.h"
 
 namespace sim {
@@ -22,18 +15,6 @@ namespace sim {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uint32_t kMaxSide = 16384;                   // as for the profiles of a scenario
-constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;  // a frame's size must fit 32 bits
-
-struct Size {
-    uint32_t width = 0;
-    uint32_t height = 0;
-};
-
-std::string size_text(Size s) {
-    return std::to_string(s.width) + "x" + std::to_string(s.height);
-}
 
 bool has_extension(const std::string& name, std::initializer_list<const char*> extensions) {
     std::string lower = name;
@@ -67,200 +48,47 @@ std::vector<std::string> list_files(const std::string& folder, const std::string
     return names;
 }
 
-// Opens a regular file for reading; a FIFO or device does not block or
-// stream for ever.
-int open_recording_file(const std::string& path, struct stat& st) {
-    std::string why;
-    int fd = open_regular_file(path, kMaxFileBytes, st, why);
-    if (fd < 0) throw RecordingError(why);
-    return fd;
-}
-
-Bytes read_file(const std::string& path) {
-    struct stat st {};
-    int fd = open_recording_file(path, st);
-    Bytes bytes;
-    bytes.reserve((size_t)st.st_size);
-    bool ok = read_to_end(fd, bytes);
-    int e = errno;
-    close(fd);
-    if (!ok) throw RecordingError(std::string("cannot be read: ") + strerror(e));
-    return bytes;
-}
-
-using Decompressor = std::unique_ptr<void, int (*)(tjhandle)>;
-
-Decompressor jpeg_decompressor() {
-    Decompressor tj(tjInitDecompress(), tjDestroy);
-    if (!tj) throw RecordingError("cannot start the JPEG decoder");
-    return tj;
-}
-
-Size jpeg_size(tjhandle tj, const Bytes& jpeg) {
-    int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(tj, jpeg.data(), (unsigned long)jpeg.size(), &width, &height,
-                            &subsampling, &colorspace) != 0) {
-        throw RecordingError(std::string("not a JPEG picture: ") + tjGetErrorStr2(tj));
-    }
-    return {(uint32_t)width, (uint32_t)height};
-}
-
-struct PngErrors {
-    char message[256];
-};
-
-void on_png_error(png_structp png, png_const_charp message) {
-    auto* errors = static_cast<PngErrors*>(png_get_error_ptr(png));
-    snprintf(errors->message, sizeof errors->message, "cannot be decoded as PNG: %s", message);
-    png_longjmp(png, 1);
-}
-
-void on_png_warning(png_structp, png_const_charp) {}
-
-const char* png_colour_name(int colour_type) {
-    switch (colour_type) {
-        case PNG_COLOR_TYPE_GRAY:
-            return "grey";
-        case PNG_COLOR_TYPE_GRAY_ALPHA:
-            return "grey and alpha";
-        case PNG_COLOR_TYPE_PALETTE:
-            return "palette";
-        case PNG_COLOR_TYPE_RGB:
-            return "RGB";
-        default:
-            return "RGBA";
-    }
-}
-
-// Reads a 16-bit grey PNG file: its size, and its pixels in the machine's
-// order unless only the header is wanted. On failure, false with the problem
-// in the errors. libpng reports errors by a long jump back into this
-// function, which therefore holds no C++ object of its own: the caller owns
-// the buffers.
-bool read_depth_png(FILE* file, bool header_only, Size& size, Bytes& pixels,
-                    std::vector<png_bytep>& rows, PngErrors& errors) {
-    png_structp png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, on_png_error, on_png_warning);
-    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-    if (info == nullptr) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        snprintf(errors.message, sizeof errors.message, "cannot start the PNG decoder");
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    png_init_io(png, file);
-    png_read_info(png, info);
-    png_uint_32 width = 0, height = 0;
-    int bit_depth = 0, colour_type = 0;
-    png_get_IHDR(png, info, &width, &height, &bit_depth, &colour_type, nullptr, nullptr, nullptr);
-    if (bit_depth != 16 || colour_type != PNG_COLOR_TYPE_GRAY) {
-        snprintf(errors.message, sizeof errors.message,
-                 "%d-bit %s PNG, but depth needs 16-bit grey", bit_depth,
-                 png_colour_name(colour_type));
-    } else if (width > kMaxSide || height > kMaxSide) {
-        snprintf(errors.message, sizeof errors.message, "%ux%u is larger than %ux%u",
-                 (unsigned)width, (unsigned)height, kMaxSide, kMaxSide);
-    } else {
-        size = {width, height};
-        if (!header_only) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-            png_set_swap(png);
-#endif
-            png_set_interlace_handling(png);
-            png_read_update_info(png, info);
-            pixels.resize((size_t)width * height * 2);
-            rows.resize(height);
-            for (png_uint_32 y = 0; y < height; y++) rows[y] = &pixels[(size_t)y * width * 2];
-            png_read_image(png, rows.data());
-            png_read_end(png, nullptr);
-        }
-    }
-    png_destroy_read_struct(&png, &info, nullptr);
-    return errors.message[0] == '\0';
-}
-
-Bytes depth_png(const std::string& path, bool header_only, Size& size) {
-    struct stat st {};
-    int fd = open_recording_file(path, st);
-    FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-        throw RecordingError(std::string("cannot be read: ") + strerror(errno));
-    }
-    Bytes pixels;
-    std::vector<png_bytep> rows;
-    PngErrors errors{};
-    bool ok = read_depth_png(file, header_only, size, pixels, rows, errors);
-    fclose(file);
-    if (!ok) throw RecordingError(errors.message);
-    return pixels;
-}
-
 }  // namespace
 
 RecordedFrames::RecordedFrames(Kind kind, const std::string& folder, std::vector<std::string> files)
     : kind_(kind), folder_(folder), files_(std::move(files)) {
-    auto where = [&](const std::string& what) {
-        return RecordingError("recording '" + folder_ + "': " + what);
-    };
     kept_.resize(files_.size());
-    Decompressor tj(nullptr, tjDestroy);
-    Size first;
-    for (size_t i = 0; i < files_.size(); i++) {
-        std::string path = folder_ + "/" + files_[i];
-        Size size;
-        try {
-            if (kind == Kind::jpeg) {
-                if (!tj) tj = jpeg_decompressor();
-                auto bytes = std::make_shared<const Bytes>(read_file(path));
-                size = jpeg_size(tj.get(), *bytes);
-                if (size.width > kMaxSide || size.height > kMaxSide) {
-                    throw RecordingError(size_text(size) + " is larger than " +
-                                         size_text({kMaxSide, kMaxSide}));
-                }
-                if (kept_bytes_ + bytes->size() <= kKeptBytes) {
-                    kept_bytes_ += bytes->size();
-                    kept_[i] = std::move(bytes);
-                }
-            } else {
-                depth_png(path, true, size);
-            }
-        } catch (const RecordingError& e) {
-            throw where(files_[i] + ": " + e.what());
-        }
-        if (i == 0) {
-            first = size;
-        } else if (size.width != first.width || size.height != first.height) {
-            throw where(files_[i] + ": " + size_text(size) + ", but " + files_[0] + " is " +
-                        size_text(first));
-        }
-    }
+    // The first file gives the size; the others are checked when they play.
+    vtrec::Size first = size_of(0, read(0), true);
     width_ = first.width;
     height_ = first.height;
 }
 
-Bytes RecordedFrames::load(size_t index) const {
-    std::string path = folder_ + "/" + files_[index];
+vtrec::Bytes RecordedFrames::read(size_t index) const {
     try {
-        Size size;
-        Bytes bytes;
-        if (kind_ == Kind::jpeg) {
-            bytes = read_file(path);
-            size = jpeg_size(jpeg_decompressor().get(), bytes);
-        } else {
-            bytes = depth_png(path, false, size);
-        }
-        if (size.width != width_ || size.height != height_) {
-            throw RecordingError(size_text(size) + ", but the recording's pictures are " +
-                                 size_text({width_, height_}));
-        }
-        return bytes;
-    } catch (const RecordingError& e) {
+        return vtrec::read_file(folder_ + "/" + files_[index]);
+    } catch (const vtrec::FileError& e) {
         throw RecordingError("recording '" + folder_ + "': " + files_[index] + ": " + e.what());
     }
+}
+
+vtrec::Size RecordedFrames::size_of(size_t index, const Bytes& bytes, bool header_only,
+                                    Bytes* depth) const {
+    try {
+        if (kind_ == Kind::jpeg) return vtrec::jpeg_size(bytes);
+        vtrec::Size size;
+        Bytes samples = vtrec::decode_depth_png(bytes, header_only, size);
+        if (depth != nullptr) *depth = std::move(samples);
+        return size;
+    } catch (const vtrec::FileError& e) {
+        throw RecordingError("recording '" + folder_ + "': " + files_[index] + ": " + e.what());
+    }
+}
+
+Bytes RecordedFrames::load(size_t index) const {
+    Bytes bytes = read(index), depth;
+    vtrec::Size size = size_of(index, bytes, false, &depth);
+    if (size.width != width_ || size.height != height_) {
+        throw RecordingError("recording '" + folder_ + "': " + files_[index] + ": " +
+                             vtrec::size_text(size) + ", but " + files_[0] + " is " +
+                             vtrec::size_text({width_, height_}));
+    }
+    return kind_ == Kind::jpeg ? bytes : depth;
 }
 
 std::shared_ptr<const Bytes> RecordedFrames::frame(size_t index) {
@@ -288,7 +116,7 @@ bool read_times(Recording& r, std::vector<std::string>& color, std::vector<std::
     };
     vtrec::Times times;
     try {
-        Bytes bytes = read_file(path);
+        Bytes bytes = vtrec::read_file(path);
         times = vtrec::parse_times(std::string(bytes.begin(), bytes.end()));
     } catch (const std::runtime_error& e) {
         throw where(e.what());
@@ -300,9 +128,21 @@ bool read_times(Recording& r, std::vector<std::string>& color, std::vector<std::
         r.times.push_back(std::chrono::microseconds(set.microseconds));
     }
     if (!times.complete) {
+        // A line cut short by the interruption is expected; whole lines
+        // that do not play are said on standard error too.
+        size_t dropped = (size_t)std::count(times.leftover.begin(), times.leftover.end(), '\n');
+        size_t cut = times.leftover.empty() || times.leftover.back() == '\n' ? 0 : 1;
+        std::string lines =
+            dropped + cut == 1 ? "the line" : std::to_string(dropped + cut) + " lines";
         r.note = "recording '" + r.folder + "' was interrupted; it plays the " +
                  std::to_string(times.sets.size()) + " sets that " + vtrec::kTimesFile + " lists" +
-                 (times.leftover.empty() ? "" : ", and not the line after them");
+                 (times.leftover.empty() ? "" : ", and not " + lines + " after them");
+        if (dropped > 0) {
+            r.warning = "recording '" + r.folder + "' was interrupted; it plays the " +
+                        std::to_string(times.sets.size()) + " sets before line " +
+                        std::to_string(times.leftover_line) + " of " + vtrec::kTimesFile +
+                        " and drops the " + std::to_string(dropped + cut) + " lines from there on";
+        }
     }
     return true;
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "recording_io.h"
 #include "scene.h"
 
 namespace sim {
@@ -28,28 +29,32 @@ struct RecordingError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The files of one sub-folder. The colour files are read when the recording
-// is opened, the depth files are decoded the first time they are needed;
-// either is then kept, up to kKeptBytes per sub-folder, so that a loop that
-// fits costs no file access or decoding after its first pass. Frames beyond
-// that are read or decoded each time.
+// The files of one sub-folder. Only the first is read when the recording is
+// opened, for the size of the pictures; each file is read, checked and (for
+// depth) decoded the first time it plays, and then kept, up to kKeptBytes
+// per sub-folder, so that a loop that fits costs no file access or decoding
+// after its first pass. Frames beyond that are read each time.
 class RecordedFrames : public FrameSource {
   public:
     static constexpr size_t kKeptBytes = size_t{256} << 20;
     enum class Kind { jpeg, depth_png };
 
-    // Checks the files, given relative to the folder (see open_recording);
-    // throws RecordingError.
+    // Checks the first of the files, given relative to the folder (see
+    // open_recording); throws RecordingError.
     RecordedFrames(Kind kind, const std::string& folder, std::vector<std::string> files);
 
     size_t length() const override { return files_.size(); }
-    // Throws std::runtime_error naming the file when it can no longer be read
-    // or decoded.
+    // Throws RecordingError (a std::runtime_error) naming the file when it
+    // cannot be read or decoded, or is not of the first one's size.
     std::shared_ptr<const Bytes> frame(size_t index) override;
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
 
   private:
+    Bytes read(size_t index) const;
+    // The picture's size; for depth with depth given, its samples too.
+    vtrec::Size size_of(size_t index, const Bytes& bytes, bool header_only,
+                        Bytes* depth = nullptr) const;
     Bytes load(size_t index) const;
 
     Kind kind_;
@@ -71,13 +76,15 @@ struct Recording {
     std::vector<std::chrono::microseconds> times;
     // For the trace when the recording was interrupted: what it plays.
     std::string note;
+    // For standard error when whole lines of times.txt do not play.
+    std::string warning;
 };
 
 // Opens the recording in the folder: times.txt, when there is one, must list
-// at least one set whose two files exist; else both sub-folders must exist
-// and hold at least one file each; every colour file must have a readable JPEG header,
-// every depth file a 16-bit grey PNG header, and the files of a sub-folder
-// one size. Throws RecordingError whose text names the folder, the file and
+// at least one set; else both sub-folders must exist and hold at least one
+// file each. The first set's colour file must have a readable JPEG header,
+// its depth file a 16-bit grey PNG header; the other files are checked when
+// they play. Throws RecordingError whose text names the folder, the file and
 // the problem.
 Recording open_recording(const std::string& folder);
 

@@ -103,8 +103,10 @@ void Runtime::reset() {
                 "trace file '" + trace_path_ + "': " + output_failure(trace_path_, errno);
         }
     }
-    // An interrupted recording plays all the same; only the trace says so.
+    // An interrupted recording plays all the same; the trace says so, and
+    // standard error too when whole lines of its list are dropped.
     if (recording && !recording->note.empty()) trace("# " + recording->note);
+    if (recording && !recording->warning.empty()) warn(recording->warning);
     const char* stats_path = getenv("VANTRA_SIM_STATS");
     stats_path_ = stats_path != nullptr ? stats_path : "";
 }

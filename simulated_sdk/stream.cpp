@@ -23,6 +23,9 @@ Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings 
     }
     period_ =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / tick_fps_));
+    for (size_t i = 1; i < times_.size(); i++) {
+        if (times_[i] - times_[i - 1] < shortest_gap()) fast_gaps_++;
+    }
     if (settings_.realtime) producer_ = std::thread(&Stream::produce, this);
 }
 
@@ -86,9 +89,14 @@ FrameSetData Stream::make_set(uint64_t n) {
 Clock::duration Stream::gap_after(uint64_t n) const {
     if (times_.empty()) return period_;
     size_t next = (size_t)((n + 1) % times_.size());
-    if (next != 0) return times_[next] - times_[next - 1];
-    if (times_.size() == 1) return period_;
-    return (times_.back() - times_.front()) / (times_.size() - 1);
+    // Gaps are at most an hour (vtrec::parse_times), so none overflows.
+    Clock::duration gap = period_;
+    if (next != 0) {
+        gap = times_[next] - times_[next - 1];
+    } else if (times_.size() > 1) {
+        gap = (times_.back() - times_.front()) / (times_.size() - 1);
+    }
+    return std::max(gap, shortest_gap());
 }
 
 void Stream::produce() {

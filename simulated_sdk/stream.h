@@ -67,6 +67,11 @@ class Stream {
     void stop();
     // Sets that were made but pushed out of the queue before a wait took them.
     uint64_t discarded() const { return discarded_; }
+    // The times' gaps shorter than half a frame of the profiles' rate; they
+    // play as half a frame, so that no list of times plays faster than
+    // twice the rate.
+    uint64_t fast_gaps() const { return fast_gaps_; }
+    Clock::duration shortest_gap() const { return period_ / 2; }
 
   private:
     static constexpr size_t kQueueLength = 2;
@@ -82,6 +87,7 @@ class Stream {
     Clock::duration period_;
     uint32_t tick_fps_;
     std::vector<std::chrono::microseconds> times_;
+    uint64_t fast_gaps_ = 0;
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -173,6 +173,7 @@ TEST_F(Replay, RealtimeStreamPlaysTheRecording) {
         }
         if (depth != nullptr) {
             Bytes mm = data_of(depth);
+            ASSERT_EQ(mm.size(), rec.depth[0].size() * 2);
             EXPECT_TRUE(std::memcmp(mm.data(), rec.depth[0].data(), mm.size()) == 0 ||
                         std::memcmp(mm.data(), rec.depth[1].data(), mm.size()) == 0);
             vt_delete_frame(depth, &error);
@@ -343,23 +344,31 @@ TEST_F(Replay, DepthFileThatBreaksWhilePlayingFailsTheWait) {
 
 TEST_F(Replay, TimesListTheSetsAndTheirPace) {
     Recording rec(dir.path("rec"));
-    // Two sets, 300 ms apart; the third colour picture is not listed and
-    // does not play. No end line, and half a line after the sets: an
-    // interrupted recording, which plays all the same and says so in the
-    // trace only.
-    std::ofstream(rec.folder + "/times.txt") << "0999.500 0\n1000.100 300000\n0999.9";
+    // Two sets, 300 ms apart, in lines that end with CR LF; the third colour
+    // picture is not listed and does not play. No end line, and a bad line
+    // and half a line after the sets: an interrupted recording, which plays
+    // all the same and says so in the trace, and on standard error for the
+    // whole line that it drops.
+    std::ofstream(rec.folder + "/times.txt") << "0999.500 0\r\n1000.100 300000\r\nbad\r\n0999.9";
+    testing::internal::CaptureStderr();
     use(scenario(rec.folder, "MJPG", "Y16", true));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "simulated SDK: recording '" + rec.folder +
+                  "' was interrupted; it plays the 2 sets before line 3 of times.txt and drops "
+                  "the 2 lines from there on\n");
     EXPECT_EQ(dir.trace().at(0), "# recording '" + rec.folder +
                                      "' was interrupted; it plays the 2 sets that times.txt lists, "
-                                     "and not the line after them");
+                                     "and not 2 lines after them");
     auto started = std::chrono::steady_clock::now();
     vt_pipeline* pipe = start();
     ASSERT_EQ(error, nullptr) << message();
+    // The five sets take 1.2 s; a replay that is much slower fails.
+    auto deadline = started + std::chrono::seconds(20);
     for (int n = 0; n < 5; n++) {
         SCOPED_TRACE("frame set " + std::to_string(n));
         vt_frame* set = nullptr;
-        for (int tries = 0; tries < 20 && set == nullptr; tries++) {
-            set = vt_pipeline_wait_for_frames(pipe, 1000, &error);
+        while (set == nullptr && error == nullptr && std::chrono::steady_clock::now() < deadline) {
+            set = vt_pipeline_wait_for_frames(pipe, 100, &error);
         }
         ASSERT_NE(set, nullptr) << message();
         // Never before its time: the sets are 300 ms apart, and the loop
@@ -380,12 +389,34 @@ TEST_F(Replay, TimesListTheSetsAndTheirPace) {
     }
     vt_delete_pipeline(pipe, &error);
     EXPECT_EQ(error, nullptr);
+
+    // Times that no camera made, all equal: they play no faster than twice
+    // the profiles' 30 fps, and the trace says so.
+    std::ofstream(rec.folder + "/times.txt") << "0999.500 7\n1000.100 7\nend\n";
+    use(scenario(rec.folder, "MJPG", "Y16", true));
+    started = std::chrono::steady_clock::now();
+    pipe = start();
+    for (int n = 0; n < 7 && error == nullptr; n++) {
+        vt_frame* set = nullptr;
+        while (set == nullptr && error == nullptr)
+            set = vt_pipeline_wait_for_frames(pipe, 100, &error);
+        vt_delete_frame_set(set, &error);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 6 * std::chrono::milliseconds(16));
+    EXPECT_EQ(harness::count_lines(dir.trace(), "# recording '" + rec.folder +
+                                                    "': 1 of the gaps in times.txt are shorter "
+                                                    "than the profiles' rate allows; they play "
+                                                    "as 16.7 ms"),
+              1);
+    vt_delete_pipeline(pipe, &error);
+    EXPECT_EQ(error, nullptr) << message();
 }
 
 struct BadRecording {
     const char* name;
     std::function<std::string(const Recording&)> spoil;  // gives the source to name
     const char* problem;                                 // after "recording '<folder>': "
+    bool when_played = false;  // a file of a later set: the wait for that set fails
 };
 
 void PrintTo(const BadRecording& b, std::ostream* os) {
@@ -394,15 +425,26 @@ void PrintTo(const BadRecording& b, std::ostream* os) {
 
 class ReplayBadRecording : public Replay, public ::testing::WithParamInterface<BadRecording> {};
 
-TEST_P(ReplayBadRecording, EveryCallFailsNamingTheFileAndTheProblem) {
+TEST_P(ReplayBadRecording, CallsFailNamingTheFileAndTheProblem) {
     Recording rec(dir.path("rec"));
     std::string source = GetParam().spoil(rec);
     use(scenario(source));
+    std::string expected = "recording '" + source + "': " + GetParam().problem;
+    if (GetParam().when_played) {
+        vt_pipeline* pipe = start();
+        ASSERT_EQ(error, nullptr) << message();
+        for (int n = 0; n < 3 && error == nullptr; n++) {
+            vt_delete_frame_set(vt_pipeline_wait_for_frames(pipe, 1000, &error), nullptr);
+        }
+        ASSERT_NE(error, nullptr);
+        EXPECT_STREQ(vt_error_function(error), "vt_pipeline_wait_for_frames");
+        EXPECT_EQ(message().substr(0, expected.size()), expected);
+        return;
+    }
     EXPECT_EQ(vt_create_context(&error), nullptr);
     ASSERT_NE(error, nullptr);
     EXPECT_STREQ(vt_error_function(error), "vt_create_context");
     EXPECT_EQ(vt_error_exception_type(error), VT_EXCEPTION_CONFIGURATION);
-    std::string expected = "recording '" + source + "': " + GetParam().problem;
     EXPECT_EQ(message().substr(0, expected.size()), expected);
     EXPECT_EQ(vt_create_pipeline(&error), nullptr);
     EXPECT_STREQ(vt_error_function(error), "vt_create_pipeline");
@@ -455,19 +497,19 @@ INSTANTIATE_TEST_SUITE_P(
                          mkfifo((r.folder + "/depth/0999.700.png").c_str(), 0600);
                          return r.folder;
                      },
-                     "depth/0999.700.png: is not a regular file"},
+                     "depth/0999.700.png: is not a regular file", true},
         BadRecording{"ColorFileNotJpeg",
                      [](const Recording& r) {
                          std::ofstream(r.color_path(1)) << "not a picture at all";
                          return r.folder;
                      },
-                     "color/0999.900.jpeg: not a JPEG picture"},
+                     "color/0999.900.jpeg: not a JPEG picture", true},
         BadRecording{"EmptyColorFile",
                      [](const Recording& r) {
                          std::ofstream(r.color_path(2), std::ios::trunc);
                          return r.folder;
                      },
-                     "color/1000.100.jpg: not a JPEG picture"},
+                     "color/1000.100.jpg: not a JPEG picture", true},
         BadRecording{"DepthFileNotPng",
                      [](const Recording& r) {
                          write_bytes(r.depth_path(0), read_bytes(r.color_path(0)));
@@ -475,15 +517,15 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "depth/0999.500.png: cannot be decoded as PNG: Not a PNG file"},
         BadRecording{"EightBitDepth", [](const Recording& r) { return spoil_png(r, CV_8UC1); },
-                     "depth/1000.100.png: 8-bit grey PNG, but depth needs 16-bit grey"},
+                     "depth/1000.100.png: 8-bit grey PNG, but depth needs 16-bit grey", true},
         BadRecording{"ColourDepth", [](const Recording& r) { return spoil_png(r, CV_16UC3); },
-                     "depth/1000.100.png: 16-bit RGB PNG, but depth needs 16-bit grey"},
+                     "depth/1000.100.png: 16-bit RGB PNG, but depth needs 16-bit grey", true},
         BadRecording{"ColorSizesDiffer",
                      [](const Recording& r) {
                          write_bytes(r.color_path(2), jpeg_of(32, 48, 9));
                          return r.folder;
                      },
-                     "color/1000.100.jpg: 32x48, but color/0999.500.jpg is 64x48"},
+                     "color/1000.100.jpg: 32x48, but color/0999.500.jpg is 64x48", true},
         BadRecording{"TimesLineBadInACompleteRecording",
                      times_txt("0999.500 0\n1000.100 soon\nend\n"),
                      "times.txt: line 2: \"soon\" is not a whole number of microseconds"},
@@ -491,13 +533,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "times.txt: line 2: the time 8 is earlier than the set before"},
         BadRecording{"TimesListNoSet", times_txt("0999.5"), "times.txt: lists no set"},
         BadRecording{"TimesListASetWithoutItsFiles", times_txt("0999.500 0\n0999.900 5\nend\n"),
-                     "color/0999.900.jpg: cannot be read: No such file or directory"},
+                     "depth/0999.900.png: cannot be read: No such file or directory", true},
+        BadRecording{"TimesAnHourApart", times_txt("0999.500 5\n1000.100 3600000006\nend\n"),
+                     "times.txt: line 2: the time 3600000006 is more than an hour after the set "
+                     "before"},
         BadRecording{"DepthSizesDiffer",
                      [](const Recording& r) {
                          cv::imwrite(r.depth_path(0), cv::Mat(24, 30, CV_16UC1, cv::Scalar(1)));
                          return r.folder;
                      },
-                     "depth/1000.100.png: 32x24, but depth/0999.500.png is 30x24"}),
+                     "depth/1000.100.png: 32x24, but depth/0999.500.png is 30x24", true}),
     [](const ::testing::TestParamInfo<BadRecording>& info) { return info.param.name; });
 
 TEST(DuoscopeReplay, ReportsABrokenRecordingAtItsFirstCall) {
