@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -322,6 +323,23 @@ bool queue_set(Writer* w, const void* color, size_t color_size, const void* dept
 WriterCounts writer_counts(Writer* w) {
     std::lock_guard<std::mutex> lock(w->mutex);
     return w->counts;
+}
+
+std::string counts_text(const WriterCounts& c, int incomplete, double seconds) {
+    char line[256];
+    snprintf(line, sizeof line, "%d sets, %.1f s, %.1f MB", c.written, seconds, c.bytes / 1e6);
+    std::string text = line;
+    if (c.dropped > 0) text += ", " + std::to_string(c.dropped) + " dropped for the disk";
+    std::string why;
+    const std::pair<int, const char*> reasons[] = {
+        {incomplete, "incomplete"}, {c.damaged, "damaged"}, {c.other_size, "of another size"}};
+    for (const auto& reason : reasons) {
+        if (reason.first > 0)
+            why += (why.empty() ? "" : ", ") + std::to_string(reason.first) + " " + reason.second;
+    }
+    int skipped = incomplete + c.damaged + c.other_size;
+    if (skipped > 0) text += ", " + std::to_string(skipped) + " skipped (" + why + ")";
+    return text;
 }
 
 bool writer_failed(Writer* w, std::string& problem) {
