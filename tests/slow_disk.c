@@ -5,11 +5,10 @@
  *     SLOW_DISK_WHILE exists, as a disk that takes that long would; the
  *     file SLOW_DISK_WHILE.held is made when the wait begins.
  *   SLOW_DISK_MS: every fdatasync and fsync takes that many milliseconds more.
- *   SLOW_DISK_LOG: each fdatasync, fsync, link and rename is appended to
+ *   SLOW_DISK_LOG: each fdatasync, fsync and link is appended to
  *     that file as a line "CALL PATH [PATH]", and each write to a file named
  *     times.txt as "write PATH TEXT", the text as written (its lines too). */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -91,12 +90,6 @@ int mkdir(const char* path, mode_t mode) {
 int link(const char* from, const char* to) {
     int result = (int)syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0);
     if (result == 0) log_text("link", from, to, strlen(to));
-    return result;
-}
-
-int rename(const char* from, const char* to) {
-    int result = (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
-    if (result == 0) log_text("rename", from, to, strlen(to));
     return result;
 }
 
