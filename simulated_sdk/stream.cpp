@@ -140,6 +140,7 @@ void Stream::produce() {
             break;
         }
         queue_.push_back(std::move(set));
+        queued_++;
         if (queue_.size() > kQueueLength) {
             queue_.pop_front();
             discarded_++;
