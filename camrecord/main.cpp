@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <string>
 
 #include "check_error.h"
 #include "conio.h"
@@ -42,21 +41,15 @@ static void on_stop_signal(int) {
     stop_requested = 1;
 }
 
-// Ends the recording, keeping the sets written, complete when the recorder
-// chose to end it; false with the problem when a file could not be written.
-static bool end_recording(bool complete, vtrec::WriterCounts& counts, std::string& problem) {
-    bool ok = writer == nullptr || vtrec::finish_writer(writer, complete, counts, problem);
-    writer = nullptr;
-    return ok;
-}
-
 // Before the program ends on an error: the progress line closed, the
 // recording kept as an interrupted one.
 static void end_on_error() {
     if (progress_shown) printf("\n");
     vtrec::WriterCounts counts;
     std::string problem;
-    if (!end_recording(false, counts, problem)) fprintf(stderr, "camrecord: %s\n", problem.c_str());
+    if (writer != nullptr && !vtrec::finish_writer(writer, false, counts, problem))
+        fprintf(stderr, "camrecord: %s\n", problem.c_str());
+    writer = nullptr;
 }
 
 // The one way to end on an error of the program's own: status 1.
@@ -73,9 +66,9 @@ static void check(vt_error* error) {
     check_error(error);
 }
 
-// The profile that Duoscope's rule chooses from a sensor's list, which goes
-// into the description.
-static vt_stream_profile* choose(vt_pipeline* pipe, vt_sensor_type sensor,
+// The profile that Duoscope's rule chooses from a sensor's list, enabled; the
+// list goes into the description.
+static vt_stream_profile* enable(vt_pipeline* pipe, vt_config* config, vt_sensor_type sensor,
                                  std::vector<vt_format> formats, vtrec::json& list) {
     vt_error* error = nullptr;
     uint32_t count = 0;
@@ -86,7 +79,10 @@ static vt_stream_profile* choose(vt_pipeline* pipe, vt_sensor_type sensor,
                                        : "No color stream profile found!");
     }
     list = vtrec::describe_profiles(profiles, count, check);
-    return choose_profile(profiles, count, formats);
+    vt_stream_profile* profile = choose_profile(profiles, count, formats);
+    vt_config_enable_stream(config, profile, &error);
+    check(error);
+    return profile;
 }
 
 // ESC on the terminal, read only while this program is in the foreground:
@@ -167,13 +163,9 @@ int main(int argc, char** argv) {
     check(error);
     vtrec::json& profiles = scenario["devices"][0]["profiles"];
     vt_stream_profile* depth_profile =
-        choose(pipe, VT_SENSOR_DEPTH, {VT_FORMAT_YUYV, VT_FORMAT_Y16}, profiles["depth"]);
-    vt_config_enable_stream(config, depth_profile, &error);
-    check(error);
+        enable(pipe, config, VT_SENSOR_DEPTH, {VT_FORMAT_YUYV, VT_FORMAT_Y16}, profiles["depth"]);
     vt_stream_profile* color_profile =
-        choose(pipe, VT_SENSOR_COLOR, {VT_FORMAT_MJPG}, profiles["color"]);
-    vt_config_enable_stream(config, color_profile, &error);
-    check(error);
+        enable(pipe, config, VT_SENSOR_COLOR, {VT_FORMAT_MJPG}, profiles["color"]);
     problem = vtrec::describe_recorded(scenario, depth_profile, color_profile, check);
     if (!problem.empty()) fail("camrecord: " + problem);
     bool replaced = false;
@@ -242,7 +234,9 @@ int main(int argc, char** argv) {
 
     // The report on standard output, what went wrong on standard error.
     vtrec::WriterCounts counts;
-    bool failed = !end_recording(!vtrec::writer_failed(writer, problem), counts, problem);
+    bool failed =
+        !vtrec::finish_writer(writer, !vtrec::writer_failed(writer, problem), counts, problem);
+    writer = nullptr;
     if (terminal || sets_came > 0)
         printf("%s%s\n", progress_shown ? "\r" : "",
                vtrec::counts_text(counts, incomplete, recorded).c_str());
