@@ -36,24 +36,48 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
-bool write_new_file(const std::string& path, const void* data, size_t size, std::string& problem) {
+bool write_hidden(const std::string& path, const void* data, size_t size, NewFile& file,
+                  std::string& problem) {
     size_t slash = path.rfind('/') + 1;  // 0 when there is none
-    std::string temp = path.substr(0, slash) + "." + path.substr(slash) + ".part";
-    int fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    bool ok = fd >= 0 && write_all(fd, data, size) && fdatasync(fd) == 0;
+    file.path = path;
+    file.temp = path.substr(0, slash) + "." + path.substr(slash) + ".part";
+    file.fd = open_file(file.temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (file.fd >= 0 && write_all(file.fd, data, size)) return true;
+    problem = "cannot write " + path + ": " + strerror(errno);
+    if (file.fd >= 0) discard(file);
+    return false;
+}
+
+bool sync_and_name(NewFile& file, std::string& problem) {
+    bool ok = fdatasync(file.fd) == 0;
     int error = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
+    if (close(file.fd) != 0 && ok) {
         ok = false;
         error = errno;
     }
+    file.fd = -1;
     // A link, not a rename: a file of that name that appeared meanwhile stays.
-    if (ok && link(temp.c_str(), path.c_str()) != 0) {
+    if (ok && link(file.temp.c_str(), file.path.c_str()) != 0) {
         ok = false;
         error = errno;
     }
-    if (fd >= 0) unlink(temp.c_str());
-    if (!ok) problem = "cannot write " + path + ": " + strerror(error);
+    file.named = ok;
+    unlink(file.temp.c_str());
+    if (!ok) problem = "cannot write " + file.path + ": " + strerror(error);
     return ok;
+}
+
+void discard(NewFile& file) {
+    if (file.fd >= 0) close(file.fd);
+    file.fd = -1;
+    unlink(file.temp.c_str());
+    if (file.named) unlink(file.path.c_str());
+    file.named = false;
+}
+
+bool write_new_file(const std::string& path, const void* data, size_t size, std::string& problem) {
+    NewFile file;
+    return write_hidden(path, data, size, file, problem) && sync_and_name(file, problem);
 }
 
 bool sync_folder(const std::string& path) {

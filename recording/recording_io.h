@@ -28,10 +28,22 @@ int open_file(const std::string& path, int flags, mode_t mode = 0);
 // Writes all of the bytes; false with errno set.
 bool write_all(int fd, const void* data, size_t size);
 
-// Writes a file under a hidden name beside the path, makes its data durable
-// and gives it the path, which must not exist yet (an existing file is never
-// replaced). Whether the name itself is durable is the caller's: see
-// sync_folder. False with the problem ("cannot write PATH: reason").
+// A new file, written under a hidden name beside its path (".NAME.part")
+// and given its name only once its data is durable, never replacing a file
+// of that name. Whether the name itself is durable is the caller's: see
+// sync_folder. The steps fail with the problem ("cannot write PATH: reason").
+struct NewFile {
+    std::string path;
+    std::string temp;
+    int fd = -1;
+    bool named = false;
+};
+bool write_hidden(const std::string& path, const void* data, size_t size, NewFile& file,
+                  std::string& problem);
+bool sync_and_name(NewFile& file, std::string& problem);  // closes it too
+void discard(NewFile& file);  // closes it and removes its names, hidden or not
+
+// The three steps for one file.
 bool write_new_file(const std::string& path, const void* data, size_t size, std::string& problem);
 
 // Makes the names in a folder durable; false with errno set.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -22,6 +23,8 @@ namespace vtrec {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Threads that sync a group's files side by side.
+constexpr size_t kSyncThreads = 8;
 
 struct PendingSet {
     Bytes color;
@@ -53,11 +56,12 @@ struct Writer {
     bool sizes_known = false;
     Size color_size, depth_size;
     int64_t first_time = 0;
-    int next_number = 0;              // of the next set written
-    std::vector<std::string> group;   // names of the sets written and not listed yet
-    std::string group_lines;          // their lines
-    uint64_t group_bytes = 0;         // and their files' sizes
-    Clock::time_point group_started;  // when its first set was written
+    int next_number = 0;               // of the next set written
+    std::vector<std::string> group;    // names of the sets written and not listed yet
+    std::vector<NewFile> group_files;  // their files, still under hidden names
+    std::string group_lines;           // their lines
+    uint64_t group_bytes = 0;          // and their files' sizes
+    Clock::time_point group_started;   // when its first set was written
     std::thread thread;
 };
 
@@ -65,13 +69,8 @@ namespace {
 
 enum class Outcome { written, damaged, other_size, failed };
 
-void remove_set_files(Writer& w, const std::string& name) {
-    unlink((w.folder + "/" + color_file(name)).c_str());
-    unlink((w.folder + "/" + depth_file(name)).c_str());
-}
-
-// Writes a set's two files, their data durable, and adds it to the group.
-// A set that fails leaves nothing.
+// Writes a set's two files under hidden names and adds it to the group. A
+// set that fails leaves nothing.
 Outcome write_set(Writer& w, const PendingSet& set, std::string& problem) {
     Size color;
     try {
@@ -95,12 +94,18 @@ Outcome write_set(Writer& w, const PendingSet& set, std::string& problem) {
     }
     std::string name = set_name((uint64_t)w.next_number);
     Bytes png = encode_depth_png(set.depth.data(), depth);
-    if (!write_new_file(w.folder + "/" + color_file(name), set.color.data(), set.color.size(),
-                        problem) ||
-        !write_new_file(w.folder + "/" + depth_file(name), png.data(), png.size(), problem)) {
-        remove_set_files(w, name);
+    NewFile color_file_, depth_file_;
+    if (!write_hidden(w.folder + "/" + color_file(name), set.color.data(), set.color.size(),
+                      color_file_, problem)) {
         return Outcome::failed;
     }
+    if (!write_hidden(w.folder + "/" + depth_file(name), png.data(), png.size(), depth_file_,
+                      problem)) {
+        discard(color_file_);
+        return Outcome::failed;
+    }
+    w.group_files.push_back(color_file_);
+    w.group_files.push_back(depth_file_);
     if (w.group.empty()) w.group_started = Clock::now();
     w.group.push_back(name);
     w.group_lines += times_line(name, set.microseconds - w.first_time);
@@ -109,44 +114,65 @@ Outcome write_set(Writer& w, const PendingSet& set, std::string& problem) {
     return Outcome::written;
 }
 
-// Lists the group's sets: the names in color/ and depth/ made durable, then
-// the lines added to times.txt and made durable. False with the problem
-// when that fails; the group's files are removed then.
+// Makes the data of the group's files durable and gives them their names.
+// The files are synced side by side, so that a disk that takes long for each
+// sync (a memory card) takes it once for many. False with the problem.
+bool name_group_files(Writer& w, std::string& problem) {
+    size_t threads = std::min<size_t>(kSyncThreads, w.group_files.size());
+    std::vector<std::string> problems(threads);
+    std::vector<std::thread> syncers;
+    for (size_t t = 0; t < threads; t++) {
+        syncers.emplace_back([&w, &problems, t, threads] {
+            for (size_t i = t; i < w.group_files.size(); i += threads) {
+                std::string why;
+                if (!sync_and_name(w.group_files[i], why) && problems[t].empty()) problems[t] = why;
+            }
+        });
+    }
+    for (std::thread& t : syncers) t.join();
+    for (const std::string& why : problems) {
+        if (!why.empty()) problem = why;
+    }
+    return problem.empty();
+}
+
+// Lists the group's sets: their files' data durable and named, the names in
+// color/ and depth/ made durable, then the lines added to times.txt and made
+// durable. False with the problem when that fails; the group's files are
+// removed then.
 bool list_group(Writer& w, std::string& problem) {
     if (w.group.empty()) return true;
-    std::string failed_path;
-    int error = 0;
+    auto cannot_write = [&problem](const std::string& path) {
+        problem = "cannot write " + path + ": " + strerror(errno);
+        return false;
+    };
+    bool ok = name_group_files(w, problem);
     for (const char* sub : {"/color", "/depth"}) {
-        if (failed_path.empty() && !sync_folder(w.folder + sub)) {
-            failed_path = w.folder + sub;
-            error = errno;
-        }
+        ok = ok && (sync_folder(w.folder + sub) || cannot_write(w.folder + sub));
     }
-    if (failed_path.empty() &&
-        (!write_all(w.times_fd, w.group_lines.data(), w.group_lines.size()) ||
-         fdatasync(w.times_fd) != 0)) {
-        failed_path = w.folder + "/" + kTimesFile;
-        error = errno;
+    if (ok && (!write_all(w.times_fd, w.group_lines.data(), w.group_lines.size()) ||
+               fdatasync(w.times_fd) != 0)) {
+        ok = cannot_write(w.folder + "/" + kTimesFile);
         // A part of a line would be taken for a set in flight; none is cleaner.
         if (ftruncate(w.times_fd, w.times_size) == 0) fdatasync(w.times_fd);
     }
-    if (!failed_path.empty()) {
-        problem = "cannot write " + failed_path + ": " + strerror(error);
-        for (const std::string& name : w.group) remove_set_files(w, name);
-    } else {
+    if (ok) {
         w.times_size += (off_t)w.group_lines.size();
+    } else {
+        for (NewFile& file : w.group_files) discard(file);
     }
     std::lock_guard<std::mutex> lock(w.mutex);
-    if (failed_path.empty()) {
+    if (ok) {
         w.counts.written += (int)w.group.size();
         w.counts.bytes += w.group_bytes;
     } else {
         w.counts.dropped += (int)w.group.size();
     }
     w.group.clear();
+    w.group_files.clear();
     w.group_lines.clear();
     w.group_bytes = 0;
-    return failed_path.empty();
+    return ok;
 }
 
 void write_sets(Writer* w) {

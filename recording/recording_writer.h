@@ -4,9 +4,9 @@
 // sets of the recording, counted, and never sets of the camera.
 //
 // The sets are written in groups of kGroupTime: the files of a group are
-// written and their data made durable, the names in color/ and depth/ are
-// made durable once, and only then are the group's lines added to times.txt
-// (itself made durable). A set is listed only once it is whole on the disk,
+// written under hidden names, their data made durable (side by side) and
+// named, the names in color/ and depth/ are made durable once, and only then
+// are the group's lines added to times.txt (itself made durable). A set is listed only once it is whole on the disk,
 // so a recording that is killed, or whose machine loses power, plays every
 // set listed; a power cut loses at most the sets not listed yet: the last
 // group and those still queued.

@@ -406,7 +406,8 @@ TEST(Camrecord, SlowDiskCostsSetsOfTheRecordingCountedNeverOfTheCamera) {
         changed(dir, live_camera(dir, 80), "fast.json", {{"stream", {{"realtime", false}}}});
     // The disk stalls on the first set until Camrecord has taken all 80.
     std::string stall = dir.write("stall", "");
-    std::map<std::string, std::string> env = slow_disk(camera(live), ".000000.jpg.part", stall);
+    std::map<std::string, std::string> env = slow_disk(camera(live), "", stall);
+    env["SLOW_DISK_WRITE"] = ".000000.jpg.part";
     env["VANTRA_SIM_TRACE"] = dir.path("trace.txt");
     env["VANTRA_SIM_STATS"] = dir.path("stats.json");
     std::string rec = dir.path("rec");

@@ -3,7 +3,8 @@
  *   SLOW_DISK_FILE, SLOW_DISK_WHILE: fdatasync of a file, or mkdir of a
  *     path, that ends with SLOW_DISK_FILE waits as long as the file
  *     SLOW_DISK_WHILE exists, as a disk that takes that long would; the
- *     file SLOW_DISK_WHILE.held is made when the wait begins.
+ *     file SLOW_DISK_WHILE.held is made when the wait begins. So does write
+ *     to a file whose name ends with SLOW_DISK_WRITE.
  *   SLOW_DISK_MS: every fdatasync and fsync takes that many milliseconds more.
  *   SLOW_DISK_LOG: each fdatasync, fsync and link is appended to
  *     that file as a line "CALL PATH [PATH]", and each write to a file named
@@ -36,10 +37,10 @@ static int ends_with(const char* text, const char* end) {
     return n >= m && strcmp(text + n - m, end) == 0;
 }
 
-static void stall(const char* path) {
-    const char* name = getenv("SLOW_DISK_FILE");
+static void stall(const char* path, const char* variable) {
+    const char* name = getenv(variable);
     const char* while_exists = getenv("SLOW_DISK_WHILE");
-    if (name == NULL || while_exists == NULL || !ends_with(path, name)) return;
+    if (name == NULL || name[0] == '\0' || while_exists == NULL || !ends_with(path, name)) return;
     char held[4096];
     snprintf(held, sizeof held, "%s.held", while_exists);
     close((int)syscall(SYS_openat, AT_FDCWD, held, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
@@ -66,7 +67,7 @@ static void log_text(const char* call, const char* a, const char* b, size_t b_si
 
 int fdatasync(int fd) {
     char path[4096];
-    if (fd_path(fd, path, sizeof path)) stall(path);
+    if (fd_path(fd, path, sizeof path)) stall(path, "SLOW_DISK_FILE");
     slow();
     int result = (int)syscall(SYS_fdatasync, fd);
     log_text("fdatasync", path, "", 0);
@@ -83,7 +84,7 @@ int fsync(int fd) {
 }
 
 int mkdir(const char* path, mode_t mode) {
-    stall(path);
+    stall(path, "SLOW_DISK_FILE");
     return (int)syscall(SYS_mkdirat, AT_FDCWD, path, mode);
 }
 
@@ -94,10 +95,11 @@ int link(const char* from, const char* to) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
-    ssize_t n = (ssize_t)syscall(SYS_write, fd, data, size);
     char path[4096];
-    if (n > 0 && getenv("SLOW_DISK_LOG") != NULL && fd_path(fd, path, sizeof path) &&
-        ends_with(path, "/times.txt")) {
+    int watched = getenv("SLOW_DISK_LOG") != NULL || getenv("SLOW_DISK_WRITE") != NULL;
+    if (watched && fd_path(fd, path, sizeof path)) stall(path, "SLOW_DISK_WRITE");
+    ssize_t n = (ssize_t)syscall(SYS_write, fd, data, size);
+    if (n > 0 && watched && path[0] != '\0' && ends_with(path, "/times.txt")) {
         log_text("write", path, (const char*)data, (size_t)n);
     }
     return n;
