@@ -25,6 +25,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Threads that sync a group's files side by side.
 constexpr size_t kSyncThreads = 8;
+// The most sets in a group, whose files stay open until it is listed: a
+// camera faster than 30 fps, or a recording replayed as fast as it is read,
+// makes no more of them.
+constexpr size_t kGroupSets = 60;
 
 struct PendingSet {
     Bytes color;
@@ -184,7 +188,8 @@ void write_sets(Writer* w) {
         } else {
             w->changed.wait_until(lock, w->group_started + kGroupTime, ready);
         }
-        bool group_due = !w->group.empty() && Clock::now() >= w->group_started + kGroupTime;
+        bool group_due = w->group.size() >= kGroupSets ||
+                         (!w->group.empty() && Clock::now() >= w->group_started + kGroupTime);
         if (w->queue.empty() || group_due) {
             lock.unlock();
             std::string problem;
