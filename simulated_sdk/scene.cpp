@@ -450,7 +450,33 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
     std::thread odd(make_rows, std::cref(view), color, layer.get(), 1, 2);
     make_rows(view, color, layer.get(), 0, 2);
     odd.join();
+    if (!color) std::vector<uint8_t>().swap(layer->surface);  // the depth frames do without
     return layer;
+}
+
+// What make_layer keeps for a view of width x height.
+size_t layer_bytes(uint32_t width, uint32_t height, bool color) {
+    return (size_t)width * height * (color ? 4 + 1 + 3 + 1 : 4 + 1);
+}
+
+// A picture of view.w x view.h pixels of the given channels at width x
+// height, each pixel the nearest one of the view; the picture itself when
+// the sizes are equal.
+template <typename T>
+std::vector<T> enlarge(std::vector<T>& pixels, int channels, const View& view, uint32_t width,
+                       uint32_t height) {
+    if (view.w == width && view.h == height) return std::move(pixels);
+    std::vector<uint32_t> from_x(width);
+    for (uint32_t x = 0; x < width; x++) from_x[x] = (uint32_t)((uint64_t)x * view.w / width);
+    std::vector<T> out((size_t)width * height * channels);
+    for (uint32_t y = 0; y < height; y++) {
+        const T* row = &pixels[(size_t)((uint64_t)y * view.h / height) * view.w * channels];
+        T* to = &out[(size_t)y * width * channels];
+        for (uint32_t x = 0; x < width; x++) {
+            for (int k = 0; k < channels; k++) to[x * channels + k] = row[from_x[x] * channels + k];
+        }
+    }
+    return out;
 }
 
 // Beach-ball colours, in six segments round the axis that it rolls about.
@@ -670,30 +696,61 @@ Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height, const Jpe
 
 SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                          const SceneSettings& scene)
-    : sensor_(sensor), profile_(profile), style_(style), scene_(scene) {
-    // Colour changes with the ball only; depth with its noise too.
-    bool changes = scene.motion || (sensor != VT_SENSOR_COLOR && scene.noise);
-    loop_.resize(changes ? kLoopLength : 1);
+    : sensor_(sensor),
+      profile_(profile),
+      style_(style),
+      scene_(scene),
+      layer_width_(profile.width),
+      layer_height_(profile.height) {
+    // A picture larger than kLayerPixels is made at 1/k of its sides.
+    for (uint32_t k = 2; (size_t)layer_width_ * layer_height_ > kLayerPixels; k++) {
+        layer_width_ = (profile.width + k - 1) / k;
+        layer_height_ = (profile.height + k - 1) / k;
+    }
+    // Colour changes with the ball only; depth with its noise too, and a
+    // loop of noise alone is as long as the frames that are kept.
+    bool color = sensor == VT_SENSOR_COLOR;
+    size_t length = scene.motion ? kLoopLength : 1;
+    if (!color && !scene.motion && scene.noise) {
+        size_t layer = layer_bytes(layer_width_, layer_height_, color);
+        size_t frame = (size_t)profile.width * profile.height * 2;
+        length = std::clamp<size_t>((kKeptBytes - layer) / frame, 1, kLoopLength);
+    }
+    loop_.resize(length);
 }
 
 std::shared_ptr<const Bytes> SceneSource::frame(size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& slot = loop_[index % loop_.size()];
-    if (!slot) slot = make(index % loop_.size());
-    return slot;
+    index %= loop_.size();
+    if (loop_[index]) return loop_[index];
+    if (ahead_ && ahead_index_ == index) return ahead_;
+    std::shared_ptr<const Bytes> made = make(index);
+    if (kept_ + made->size() <= kKeptBytes) {
+        loop_[index] = made;
+        kept_ += made->size();
+    } else {
+        ahead_ = made;
+        ahead_index_ = index;
+    }
+    return made;
 }
 
 std::shared_ptr<const Bytes> SceneSource::make(size_t index) {
-    View view{profile_.width, profile_.height};
+    View view{layer_width_, layer_height_};
     bool color = sensor_ == VT_SENSOR_COLOR;
-    if (!layer_) layer_ = make_layer(view, color);
-    if (color) {
-        return std::make_shared<Bytes>(in_format(profile_.format,
-                                                 color_frame(view, *layer_, index, scene_.motion),
-                                                 {}, view.w, view.h, style_));
+    if (!layer_) {
+        layer_ = make_layer(view, color);
+        kept_ += layer_bytes(view.w, view.h, color);
     }
-    return std::make_shared<Bytes>(in_format(
-        profile_.format, {}, depth_frame(view, *layer_, index, scene_), view.w, view.h, style_));
+    uint32_t width = profile_.width, height = profile_.height;
+    if (color) {
+        std::vector<uint8_t> rgb = color_frame(view, *layer_, index, scene_.motion);
+        return std::make_shared<Bytes>(in_format(
+            profile_.format, enlarge(rgb, 3, view, width, height), {}, width, height, style_));
+    }
+    std::vector<uint16_t> mm = depth_frame(view, *layer_, index, scene_);
+    return std::make_shared<Bytes>(
+        in_format(profile_.format, {}, enlarge(mm, 1, view, width, height), width, height, style_));
 }
 
 }  // namespace sim

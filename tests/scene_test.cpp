@@ -152,6 +152,11 @@ TEST_F(Scene, BadSettingsAreReported) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"scene": {"noise": 1}})", "scene.noise: must be true or false"},
         {R"({"scene": {"seed": 1.5}})", "scene.seed: must be a whole number"},
+        {R"({"scene": {"seed": 18446744073709551616}})",
+         "scene.seed: too large: must be from "
+         "-9223372036854775808 to 18446744073709551615"},
+        {R"({"scene": {"seed": 1E2}})",
+         "scene.seed: must be written without a point or an exponent"},
         {R"({"scene": {"speed": 2}})", "scene: unknown key \"speed\""},
         {R"({"scene": []})", "scene: must be an object"}};
     for (const auto& c : cases) {
