@@ -554,13 +554,29 @@ class Noise {
 
 std::vector<uint16_t> depth_frame(const View& view, const SceneLayer& layer, size_t n,
                                   const SceneSettings& scene) {
-    std::vector<float> z = layer.z;
-    std::vector<uint8_t> hole = layer.hole, on_ball(z.size());
+    // The ball and its shadow band change the fixed part within one rectangle
+    // of pixels: that rectangle's distances and holes are copied and changed,
+    // the rest is read from the fixed part as it is.
     Vec c = ball_centre(n, scene.motion);
     Pixels ball = view.cover(ball_corners(c));
+    Pixels shadow = view.cover(emitter_shadow(ball_corners(c)));
+    Pixels near{std::min(ball.x0, shadow.x0), std::min(ball.y0, shadow.y0),
+                std::max(ball.x1, shadow.x1), std::max(ball.y1, shadow.y1)};
+    near.x1 = std::max(near.x0, near.x1);
+    near.y1 = std::max(near.y0, near.y1);
+    size_t near_w = (size_t)(near.x1 - near.x0);
+    std::vector<float> z(near_w * (near.y1 - near.y0));
+    std::vector<uint8_t> hole(z.size()), on_ball(z.size());
+    auto at = [&](int x, int y) { return (size_t)(y - near.y0) * near_w + (x - near.x0); };
+    for (int y = near.y0; y < near.y1; y++) {
+        for (int x = near.x0; x < near.x1; x++) {
+            z[at(x, y)] = layer.z[(size_t)y * view.w + x];
+            hole[at(x, y)] = layer.hole[(size_t)y * view.w + x];
+        }
+    }
     for (int y = ball.y0; y < ball.y1; y++) {
         for (int x = ball.x0; x < ball.x1; x++) {
-            size_t i = (size_t)y * view.w + x;
+            size_t i = at(x, y);
             double t = hit_sphere(c, {0, 0, 0}, view.ray(x, y), 0, z[i]);
             if (t < 0) continue;
             z[i] = (float)t;
@@ -569,22 +585,25 @@ std::vector<uint16_t> depth_frame(const View& view, const SceneLayer& layer, siz
         }
     }
     // The ball's shadow band: what the emitter's light does not reach.
-    Pixels shadow = view.cover(emitter_shadow(ball_corners(c)));
     for (int y = shadow.y0; y < shadow.y1; y++) {
         for (int x = shadow.x0; x < shadow.x1; x++) {
-            size_t i = (size_t)y * view.w + x;
+            size_t i = at(x, y);
             if (on_ball[i] || hole[i]) continue;
             Vec p = view.ray(x, y) * z[i];
             if (hit_sphere(c, p, kEmitter - p, 1e-9, 1) > 0) hole[i] = 1;
         }
     }
-    std::vector<uint16_t> mm(z.size());
+    std::vector<uint16_t> mm((size_t)view.w * view.h);
     Noise noise(scene.seed ^ mix((int64_t)n, (int64_t)view.w * 65536 + view.h));
-    for (size_t i = 0; i < mm.size(); i++) {
-        if (scene.holes && hole[i]) continue;
-        double d = z[i];
-        if (scene.noise) d += kNoiseAt1m * (d / 1000) * (d / 1000) * noise.next();
-        mm[i] = (uint16_t)std::clamp(d + 0.5, 1.0, 65535.0);  // to the nearest whole mm
+    for (int y = 0; y < (int)view.h; y++) {
+        for (int x = 0; x < (int)view.w; x++) {
+            size_t i = (size_t)y * view.w + x;
+            bool changed = inside(near, x, y);
+            if (scene.holes && (changed ? hole[at(x, y)] : layer.hole[i])) continue;
+            double d = changed ? z[at(x, y)] : layer.z[i];
+            if (scene.noise) d += kNoiseAt1m * (d / 1000) * (d / 1000) * noise.next();
+            mm[i] = (uint16_t)std::clamp(d + 0.5, 1.0, 65535.0);  // to the nearest whole mm
+        }
     }
     return mm;
 }

@@ -46,7 +46,7 @@ struct SceneLayer;
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
-    static constexpr size_t kKeptBytes = size_t(150) << 20;
+    static constexpr size_t kKeptBytes = size_t(128) << 20;
     static constexpr size_t kLayerPixels = size_t(4096) * 3072;
     SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                 const SceneSettings& scene);
