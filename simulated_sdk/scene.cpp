@@ -733,7 +733,8 @@ SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile, const Jp
     if (!color && !scene.motion && scene.noise) {
         size_t layer = layer_bytes(layer_width_, layer_height_, color);
         size_t frame = (size_t)profile.width * profile.height * 2;
-        length = std::clamp<size_t>((kKeptBytes - layer) / frame, 1, kLoopLength);
+        length = std::clamp<size_t>(layer < kKeptBytes ? (kKeptBytes - layer) / frame : 0, 1,
+                                    kLoopLength);
     }
     loop_.resize(length);
 }

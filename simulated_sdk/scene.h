@@ -46,8 +46,8 @@ struct SceneLayer;
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
-    static constexpr size_t kKeptBytes = size_t(128) << 20;
-    static constexpr size_t kLayerPixels = size_t(4096) * 3072;
+    static constexpr size_t kKeptBytes = size_t(64) << 20;
+    static constexpr size_t kLayerPixels = size_t(3840) * 2160;
     SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                 const SceneSettings& scene);
     size_t length() const override { return loop_.size(); }
