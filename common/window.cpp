@@ -25,11 +25,12 @@ bool viewFits(const void* data, uint32_t dataSize, uint32_t rows, uint32_t cols,
 }
 
 // Whether the OpenCV window is still on screen; the window manager's close
-// button takes it away. OpenCV's Qt back end throws instead of answering when
-// that was its last window.
+// button takes it away. A back end that cannot tell answers -1, taken as on
+// screen; OpenCV's Qt back end throws when the window was its last one, and
+// its GTK back end when the window is gone.
 bool onScreen(const std::string& name) {
     try {
-        return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) >= 1;
+        return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) != 0;
     } catch (const cv::Exception&) {
         return false;
     }
