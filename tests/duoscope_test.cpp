@@ -152,12 +152,14 @@ TEST_F(Duoscope, SetsLackingAFrameAreReleasedUnseen) {
     EXPECT_EQ(stats["leaked_frames"], 0);
     EXPECT_EQ(stats["frames_released"], stats["frames_extracted"]);
     // The first picture shown was of a whole set, after every incomplete set
-    // had been released unseen.
+    // had been released unseen (or, on a busy machine, discarded by the SDK
+    // while the viewer was late).
     std::vector<std::string> trace = dir.trace();
     int first_shown = find_line(trace, "vt_frame_data(");
     ASSERT_GT(first_shown, 0);
     std::vector<std::string> before(trace.begin(), trace.begin() + first_shown);
-    EXPECT_GE(count_lines(before, "vt_delete_frame_set("), 45);
+    EXPECT_GE(count_lines(before, "vt_delete_frame_set(") + stats["framesets_discarded"].get<int>(),
+              45);
 }
 
 TEST_F(Duoscope, EscapeEndsTheViewerWhileNoWholeSetComes) {
