@@ -350,6 +350,7 @@ TEST_F(Replay, TimesListTheSetsAndTheirPace) {
     // all the same and says so in the trace, and on standard error for the
     // whole line that it drops.
     std::ofstream(rec.folder + "/times.txt") << "0999.500 0\r\n1000.100 300000\r\nbad\r\n0999.9";
+    sim::reset();  // the SDK's first start, so that the capture sees one
     testing::internal::CaptureStderr();
     use(scenario(rec.folder, "MJPG", "Y16", true));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
