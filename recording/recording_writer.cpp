@@ -25,10 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Threads that sync a group's files side by side.
 constexpr size_t kSyncThreads = 8;
-// The most sets in a group, whose files stay open until it is listed: a
-// camera faster than 30 fps, or a recording replayed as fast as it is read,
-// makes no more of them.
-constexpr size_t kGroupSets = 60;
 
 struct PendingSet {
     Bytes color;

@@ -3,13 +3,14 @@
 // bounded queue to a thread of the writer's own, so that a slow disk costs
 // sets of the recording, counted, and never sets of the camera.
 //
-// The sets are written in groups of kGroupTime: the files of a group are
-// written under hidden names, their data made durable (side by side) and
-// named, the names in color/ and depth/ are made durable once, and only then
-// are the group's lines added to times.txt (itself made durable). A set is listed only once it is whole on the disk,
-// so a recording that is killed, or whose machine loses power, plays every
-// set listed; a power cut loses at most the sets not listed yet: the last
-// group and those still queued.
+// The sets are written in groups of kGroupTime (or of kGroupSets, whichever
+// is reached first): the files of a group are written under hidden names,
+// their data made durable (side by side) and named, the names in color/ and
+// depth/ are made durable once, and only then are the group's lines added to
+// times.txt (itself made durable). A set is listed only once it is whole on
+// the disk, so a recording that is killed, or whose machine loses power,
+// plays every set listed; a power cut loses at most the sets not listed
+// yet: the last group and those still queued.
 #pragma once
 
 #include <chrono>
@@ -26,6 +27,10 @@ constexpr size_t kQueueSets = 60;
 constexpr int kMostSets = 1000000;
 // How long the sets of a group take to come, at most.
 constexpr std::chrono::milliseconds kGroupTime{500};
+// The most sets in a group, whose files stay open until it is listed: a
+// camera faster than 30 fps, or a recording replayed as fast as it is read,
+// makes no more of them.
+constexpr size_t kGroupSets = 60;
 
 struct WriterCounts {
     int written = 0;     // sets listed in the recording
