@@ -256,16 +256,13 @@ int main(int argc, char** argv) {
     if (counts.written > 0 && failed) {
         fprintf(stderr, "camrecord: the %d complete sets are kept; %s/scenario.json plays them\n",
                 counts.written, folder.c_str());
-    } else if (counts.written == 0 && failed) {
-        fprintf(stderr, "camrecord: no set could be written; nothing was recorded\n");
-    } else if (counts.written == 0 && sets_came > 0) {
-        fprintf(stderr,
-                "camrecord: none of the %d frame sets that came could be recorded; nothing was "
-                "recorded\n",
-                sets_came);
     } else if (counts.written == 0) {
-        fprintf(stderr, "camrecord: %s; nothing was recorded\n",
-                stop_requested ? "stopped before a frame set came" : "no frame set came");
+        std::string why = failed          ? "no set could be written"
+                          : sets_came > 0 ? "none of the " + std::to_string(sets_came) +
+                                                " frame sets that came could be recorded"
+                          : stop_requested ? "stopped before a frame set came"
+                                           : "no frame set came";
+        fprintf(stderr, "camrecord: %s; nothing was recorded\n", why.c_str());
     }
     return status;
 }

@@ -354,6 +354,11 @@ TEST(Camrecord, RecordingReplaysAsTheSameCameraWithTheSameFrames) {
     EXPECT_EQ(expect_replays_as(dir, original, rec, false), 3);
     EXPECT_EQ(json::parse(read_file(dir.path("again/scenario.json"))),
               json::parse(read_file(rec + "/scenario.json")));
+
+    // Played live, sets that came 1.2 s apart are a stream that stalled.
+    dir.write("rec/times.txt", "000000 0\n000001 1200000\n000002 1250000\nend\n");
+    r = record_sets(dir.path("live"), 3, camera(rec + "/scenario.json"));
+    EXPECT_EQ(r.err.rfind("camrecord: the stream stalled: no frame set came for ", 0), 0u) << r.err;
 }
 
 TEST(Camrecord, KilledAtAnyMomentItReplaysAsTheCameraWithEverySetWritten) {
