@@ -182,6 +182,5 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     std::thread worker([] { benchmark::RunSpecifiedBenchmarks(); });
     worker.join();
-    benchmark::Shutdown();
     return 0;
 }

@@ -78,7 +78,7 @@ start_duoscope() {
 stop_duoscope() {
     # xdotool fails when the window closes on the press before it sends the
     # release; what counts is that the viewer ends.
-    xdotool key --window "$window" Escape 2>/dev/null || true
+    xdotool windowfocus --sync "$window" key Escape 2>/dev/null || true
     for _ in $(seq 200); do
         kill -0 "$viewer_pid" 2>/dev/null || break
         sleep 0.1

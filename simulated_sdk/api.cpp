@@ -525,6 +525,14 @@ void reset() {
     rt.reset();
 }
 
+uint64_t framesets_queued(vt_pipeline* pipeline) {
+    Runtime& rt = Runtime::get();
+    std::lock_guard<std::mutex> lock(rt.mutex);
+    std::string why;
+    auto* p = static_cast<PipelineObj*>(rt.find(pipeline, Kind::pipeline, why));
+    return p != nullptr && p->stream ? p->stream->queued() : 0;
+}
+
 }  // namespace sim
 
 // Each entry of functions.def says rightly whether the function takes an

@@ -132,6 +132,7 @@ void Stream::produce() {
             break;
         }
         queue_.push_back(std::move(set));
+        queued_++;
         if (queue_.size() > kQueueLength) {
             queue_.pop_front();
             discarded_++;

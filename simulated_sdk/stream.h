@@ -67,6 +67,8 @@ class Stream {
     void stop();
     // Sets that were made but pushed out of the queue before a wait took them.
     uint64_t discarded() const { return discarded_; }
+    // Sets that were made and queued, taken or not.
+    uint64_t queued() const { return queued_; }
 
   private:
     static constexpr size_t kQueueLength = 2;
@@ -90,6 +92,7 @@ class Stream {
     bool stopping_ = false;
     uint64_t made_ = 0;
     std::atomic<uint64_t> discarded_{0};
+    std::atomic<uint64_t> queued_{0};
     std::thread producer_;
 };
 

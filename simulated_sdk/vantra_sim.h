@@ -3,6 +3,8 @@
 // not export them: a program written against the real SDK cannot use them.
 #pragma once
 
+#include <cstdint>
+
 #include "vantra_sdk.h"
 
 namespace sim {
@@ -17,5 +19,9 @@ vt_frame* make_frame(vt_frame_type type, vt_format format, uint32_t width, uint3
 // (VANTRA_SIM_SCENARIO, VANTRA_SIM_TRACE, VANTRA_SIM_STATS) again. Pointers
 // obtained before the reset must no longer be used.
 void reset();
+
+// How many frame sets the started pipeline has made and queued so far, taken
+// by a wait or not; 0 for a pipeline that is not started.
+uint64_t framesets_queued(vt_pipeline* pipeline);
 
 }  // namespace sim

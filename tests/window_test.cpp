@@ -382,7 +382,7 @@ class WindowOnScreen : public WindowTest {
         unsigned long id = xscreen::find_window(name());
         ASSERT_NE(id, 0u);
         std::string command =
-            "xdotool key --window " + std::to_string(id) + " " + key + " 2>/dev/null";
+            "xdotool windowfocus --sync " + std::to_string(id) + " key " + key + " 2>/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 };

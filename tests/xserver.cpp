@@ -57,7 +57,7 @@ unsigned long XServer::find_window(const std::string& name, double timeout_secon
 }
 
 bool XServer::key(unsigned long window, const std::string& key_name) const {
-    return run({"xdotool", "key", "--window", std::to_string(window), key_name},
+    return run({"xdotool", "windowfocus", "--sync", std::to_string(window), "key", key_name},
                {{"DISPLAY", display_}})
                .status == 0;
 }

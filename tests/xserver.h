@@ -22,7 +22,9 @@ class XServer {
     // The id of the window with exactly this name, or 0 when none appears
     // within the timeout.
     unsigned long find_window(const std::string& name, double timeout_seconds = 20) const;
-    // Sends a key (an xdotool key name such as "Escape" or "a") to the window.
+    // Presses a key (an xdotool key name such as "Escape" or "a") as a keyboard
+    // does: the window is given the input focus, then a real key event goes to
+    // it. GTK windows ignore keys sent to a window that does not have the focus.
     bool key(unsigned long window, const std::string& key_name) const;
     // What the window shows, toolbar and margins included; empty on failure.
     cv::Mat screenshot(unsigned long window) const;
