@@ -176,8 +176,8 @@ int main(int argc, char** argv) {
     }
     // The allocator as Duoscope's main sets it, and the work on a thread of its
     // own, as on the viewer's processing thread: the floor pays what the viewer pays.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     std::thread worker([] { benchmark::RunSpecifiedBenchmarks(); });

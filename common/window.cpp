@@ -24,10 +24,27 @@ bool viewFits(const void* data, uint32_t dataSize, uint32_t rows, uint32_t cols,
     return uint64_t(rows) * cols * sampleSize <= dataSize;
 }
 
+// Whether the OpenCV window is still on screen; the window manager's close
+// button takes it away. A back end that cannot tell answers -1, taken as on
+// screen; OpenCV's Qt back end throws when the window was its last one, and
+// its GTK back end when the window is gone.
+bool onScreen(const std::string& name) {
+    try {
+        return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) != 0;
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 Window::Window(std::string name, int width, int height)
-    : _name(std::move(name)), _width(width), _height(height), _windowClose(false), _key(-1) {}
+    : _name(std::move(name)),
+      _width(width),
+      _height(height),
+      _windowClose(false),
+      _key(-1),
+      _shown(false) {}
 
 Window::~Window() {}
 
@@ -42,12 +59,17 @@ Window::operator bool() const {
 void Window::render(std::vector<vt_frame*> frames, RenderType renderType) {
     _key = cv::waitKey(10);
     if (_key == kEscKey) _windowClose = true;
+    if (!_windowClose && _shown && !onScreen(_name)) _windowClose = true;  // the close button
     if (_windowClose) {
         cv::destroyAllWindows();
         return;
     }
     std::vector<cv::Mat> mats = processFrames(std::move(frames));
     renderMats(std::move(mats), renderType);
+    // Until a picture has been shown, a call that shows none puts up a plain
+    // black one of the window's size: the window is there, to take ESC or
+    // its close button, whatever the frames are.
+    if (!_shown) renderMats({cv::Mat::zeros(_height, _width, CV_8UC3)}, RENDER_SINGLE);
 }
 
 // A null frame or one with fewer than 1024 bytes ends the list. An MJPEG
@@ -159,6 +181,7 @@ void Window::renderMats(std::vector<cv::Mat> mats, RenderType renderType) {
         // from another thread, made the toolkit complain on standard error.
         cv::namedWindow(_name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
         cv::imshow(_name, outMat);
+        _shown = true;
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
     }

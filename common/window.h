@@ -34,16 +34,18 @@ enum RenderType : uint32_t {
 
 class Window {
   public:
-    // Makes no OpenCV call: the window appears with the first picture shown.
+    // Makes no OpenCV call: the window appears with the first call of render.
     Window(std::string name, int width, int height);
     // Leaves an OpenCV window that is on screen alone.
     ~Window();
 
-    // Polls the keyboard for 10 ms; ESC closes the window for good. While open,
-    // converts the frames and shows them arranged by renderType; once closed,
-    // destroys all OpenCV windows instead. The frames stay the caller's. An
-    // empty list shows nothing: the call only polls the keyboard and lets the
-    // toolkit service its windows.
+    // Polls the keyboard for 10 ms; ESC, or the window manager's close button,
+    // closes the window for good. While open, converts the frames and shows
+    // them arranged by renderType; once closed, destroys all OpenCV windows
+    // instead. The frames stay the caller's. Frames that give no picture (an
+    // empty list, say) show nothing, except before any picture has been
+    // shown: then the call shows a plain black picture of width x height, so
+    // that the window is there to be closed.
     void render(std::vector<vt_frame*> frames, RenderType renderType);
     // The key code of the latest poll, -1 when it saw no key.
     int getKey() const;
@@ -62,4 +64,5 @@ class Window {
     int _height;
     std::atomic<bool> _windowClose;
     int _key;
+    bool _shown;  // a picture has been shown under _name
 };

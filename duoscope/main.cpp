@@ -60,16 +60,18 @@ static void frame_set_grab_func() {
 // The window polls its keys, and services itself, only while it is given
 // something to show. When nothing has been drawn for this long (no set came,
 // or the sets that came lacked a frame), it is given an empty list: so ESC
-// still ends the viewer while the camera sends no whole set.
+// still ends the viewer while the camera sends no whole set. The first time,
+// the camera gets longer to send a whole set; then the window shows a plain
+// picture until one comes.
 static const std::chrono::milliseconds key_poll_interval(100);
+static const std::chrono::milliseconds first_key_poll(500);
 
 static void frame_set_proc_func() {
     pthread_setname_np(pthread_self(), "duo-process");
-    auto last_render = std::chrono::steady_clock::now();
+    auto next_poll = std::chrono::steady_clock::now() + first_key_poll;
     while (!thread_exit) {
         std::unique_lock<std::mutex> lk(frame_set_mutex);
-        frame_set_proc_cv.wait_until(lk, last_render + key_poll_interval,
-                                     [] { return frame_set_ready || thread_exit; });
+        frame_set_proc_cv.wait_until(lk, next_poll, [] { return frame_set_ready || thread_exit; });
         if (thread_exit) break;  // a set still in the slot is released by main
 
         if (frame_set_ready) {
@@ -80,7 +82,7 @@ static void frame_set_proc_func() {
             if (color_frame != nullptr && depth_frame != nullptr) {
                 std::vector<vt_frame*> frames = {color_frame, depth_frame};
                 win->render(frames, RENDER_ONE_ROW);
-                last_render = std::chrono::steady_clock::now();
+                next_poll = std::chrono::steady_clock::now() + key_poll_interval;
             }
             vt_delete_frame_set(frame_set_for_render, &error);
             check_error(error);
@@ -95,9 +97,9 @@ static void frame_set_proc_func() {
             }
             frame_set_ready = false;
         }
-        if (std::chrono::steady_clock::now() - last_render >= key_poll_interval) {
+        if (std::chrono::steady_clock::now() >= next_poll) {
             win->render({}, RENDER_ONE_ROW);
-            last_render = std::chrono::steady_clock::now();
+            next_poll = std::chrono::steady_clock::now() + key_poll_interval;
         }
     }
 }
@@ -106,9 +108,11 @@ int main(int argc, char** argv) {
     (void)argc;
     (void)argv;
     // glibc gives the freed pictures' memory back to the kernel after each set and maps it anew
-    // for the next, thousands of page faults a set: keep it in the heap for reuse instead.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    // for the next, thousands of page faults a set: keep pictures of up to 8 MB (1920 x 1080 in
+    // colour) in the heap for reuse instead. Larger ones still go back, so that the heap does not
+    // hold hundreds of MB at large profiles.
+    mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
 
     // Without a display the window toolkit aborts the whole process, and only
     // once the camera runs: ask the X server first, and end with a message.

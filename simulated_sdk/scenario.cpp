@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
@@ -244,6 +245,17 @@ SceneSettings parse_scene(const json& j, const std::string& where) {
     if (j.contains("seed")) {
         // Any whole number of JSON that fits 64 bits; negative ones by their bits.
         const json& seed = j["seed"];
+        // JSON reads a number with a point or an exponent, and a whole one
+        // beyond 64 bits, as a floating one: say which of them it is.
+        if (seed.is_number_float()) {
+            double v = seed.get<double>();
+            if (v != std::floor(v)) fail(where + ".seed", "must be a whole number");
+            if (v < -9223372036854775808.0 || v >= 18446744073709551616.0) {
+                fail(where + ".seed",
+                     "too large: must be from -9223372036854775808 to 18446744073709551615");
+            }
+            fail(where + ".seed", "must be written without a point or an exponent");
+        }
         if (!seed.is_number_integer()) fail(where + ".seed", "must be a whole number");
         s.seed = seed.is_number_unsigned() ? seed.get<uint64_t>() : (uint64_t)seed.get<int64_t>();
     }

@@ -450,7 +450,33 @@ std::shared_ptr<const SceneLayer> make_layer(const View& view, bool color) {
     std::thread odd(make_rows, std::cref(view), color, layer.get(), 1, 2);
     make_rows(view, color, layer.get(), 0, 2);
     odd.join();
+    if (!color) std::vector<uint8_t>().swap(layer->surface);  // the depth frames do without
     return layer;
+}
+
+// What make_layer keeps for a view of width x height.
+size_t layer_bytes(uint32_t width, uint32_t height, bool color) {
+    return (size_t)width * height * (color ? 4 + 1 + 3 + 1 : 4 + 1);
+}
+
+// A picture of view.w x view.h pixels of the given channels at width x
+// height, each pixel the nearest one of the view; the picture itself when
+// the sizes are equal.
+template <typename T>
+std::vector<T> enlarge(std::vector<T>& pixels, int channels, const View& view, uint32_t width,
+                       uint32_t height) {
+    if (view.w == width && view.h == height) return std::move(pixels);
+    std::vector<uint32_t> from_x(width);
+    for (uint32_t x = 0; x < width; x++) from_x[x] = (uint32_t)((uint64_t)x * view.w / width);
+    std::vector<T> out((size_t)width * height * channels);
+    for (uint32_t y = 0; y < height; y++) {
+        const T* row = &pixels[(size_t)((uint64_t)y * view.h / height) * view.w * channels];
+        T* to = &out[(size_t)y * width * channels];
+        for (uint32_t x = 0; x < width; x++) {
+            for (int k = 0; k < channels; k++) to[x * channels + k] = row[from_x[x] * channels + k];
+        }
+    }
+    return out;
 }
 
 // Beach-ball colours, in six segments round the axis that it rolls about.
@@ -528,13 +554,29 @@ class Noise {
 
 std::vector<uint16_t> depth_frame(const View& view, const SceneLayer& layer, size_t n,
                                   const SceneSettings& scene) {
-    std::vector<float> z = layer.z;
-    std::vector<uint8_t> hole = layer.hole, on_ball(z.size());
+    // The ball and its shadow band change the fixed part within one rectangle
+    // of pixels: that rectangle's distances and holes are copied and changed,
+    // the rest is read from the fixed part as it is.
     Vec c = ball_centre(n, scene.motion);
     Pixels ball = view.cover(ball_corners(c));
+    Pixels shadow = view.cover(emitter_shadow(ball_corners(c)));
+    Pixels near{std::min(ball.x0, shadow.x0), std::min(ball.y0, shadow.y0),
+                std::max(ball.x1, shadow.x1), std::max(ball.y1, shadow.y1)};
+    near.x1 = std::max(near.x0, near.x1);
+    near.y1 = std::max(near.y0, near.y1);
+    size_t near_w = (size_t)(near.x1 - near.x0);
+    std::vector<float> z(near_w * (near.y1 - near.y0));
+    std::vector<uint8_t> hole(z.size()), on_ball(z.size());
+    auto at = [&](int x, int y) { return (size_t)(y - near.y0) * near_w + (x - near.x0); };
+    for (int y = near.y0; y < near.y1; y++) {
+        for (int x = near.x0; x < near.x1; x++) {
+            z[at(x, y)] = layer.z[(size_t)y * view.w + x];
+            hole[at(x, y)] = layer.hole[(size_t)y * view.w + x];
+        }
+    }
     for (int y = ball.y0; y < ball.y1; y++) {
         for (int x = ball.x0; x < ball.x1; x++) {
-            size_t i = (size_t)y * view.w + x;
+            size_t i = at(x, y);
             double t = hit_sphere(c, {0, 0, 0}, view.ray(x, y), 0, z[i]);
             if (t < 0) continue;
             z[i] = (float)t;
@@ -543,22 +585,25 @@ std::vector<uint16_t> depth_frame(const View& view, const SceneLayer& layer, siz
         }
     }
     // The ball's shadow band: what the emitter's light does not reach.
-    Pixels shadow = view.cover(emitter_shadow(ball_corners(c)));
     for (int y = shadow.y0; y < shadow.y1; y++) {
         for (int x = shadow.x0; x < shadow.x1; x++) {
-            size_t i = (size_t)y * view.w + x;
+            size_t i = at(x, y);
             if (on_ball[i] || hole[i]) continue;
             Vec p = view.ray(x, y) * z[i];
             if (hit_sphere(c, p, kEmitter - p, 1e-9, 1) > 0) hole[i] = 1;
         }
     }
-    std::vector<uint16_t> mm(z.size());
+    std::vector<uint16_t> mm((size_t)view.w * view.h);
     Noise noise(scene.seed ^ mix((int64_t)n, (int64_t)view.w * 65536 + view.h));
-    for (size_t i = 0; i < mm.size(); i++) {
-        if (scene.holes && hole[i]) continue;
-        double d = z[i];
-        if (scene.noise) d += kNoiseAt1m * (d / 1000) * (d / 1000) * noise.next();
-        mm[i] = (uint16_t)std::clamp(d + 0.5, 1.0, 65535.0);  // to the nearest whole mm
+    for (int y = 0; y < (int)view.h; y++) {
+        for (int x = 0; x < (int)view.w; x++) {
+            size_t i = (size_t)y * view.w + x;
+            bool changed = inside(near, x, y);
+            if (scene.holes && (changed ? hole[at(x, y)] : layer.hole[i])) continue;
+            double d = changed ? z[at(x, y)] : layer.z[i];
+            if (scene.noise) d += kNoiseAt1m * (d / 1000) * (d / 1000) * noise.next();
+            mm[i] = (uint16_t)std::clamp(d + 0.5, 1.0, 65535.0);  // to the nearest whole mm
+        }
     }
     return mm;
 }
@@ -670,30 +715,62 @@ Bytes encode_jpeg(const uint8_t* rgb, uint32_t width, uint32_t height, const Jpe
 
 SceneSource::SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                          const SceneSettings& scene)
-    : sensor_(sensor), profile_(profile), style_(style), scene_(scene) {
-    // Colour changes with the ball only; depth with its noise too.
-    bool changes = scene.motion || (sensor != VT_SENSOR_COLOR && scene.noise);
-    loop_.resize(changes ? kLoopLength : 1);
+    : sensor_(sensor),
+      profile_(profile),
+      style_(style),
+      scene_(scene),
+      layer_width_(profile.width),
+      layer_height_(profile.height) {
+    // A picture larger than kLayerPixels is made at 1/k of its sides.
+    for (uint32_t k = 2; (size_t)layer_width_ * layer_height_ > kLayerPixels; k++) {
+        layer_width_ = (profile.width + k - 1) / k;
+        layer_height_ = (profile.height + k - 1) / k;
+    }
+    // Colour changes with the ball only; depth with its noise too, and a
+    // loop of noise alone is as long as the frames that are kept.
+    bool color = sensor == VT_SENSOR_COLOR;
+    size_t length = scene.motion ? kLoopLength : 1;
+    if (!color && !scene.motion && scene.noise) {
+        size_t layer = layer_bytes(layer_width_, layer_height_, color);
+        size_t frame = (size_t)profile.width * profile.height * 2;
+        length = std::clamp<size_t>(layer < kKeptBytes ? (kKeptBytes - layer) / frame : 0, 1,
+                                    kLoopLength);
+    }
+    loop_.resize(length);
 }
 
 std::shared_ptr<const Bytes> SceneSource::frame(size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& slot = loop_[index % loop_.size()];
-    if (!slot) slot = make(index % loop_.size());
-    return slot;
+    index %= loop_.size();
+    if (loop_[index]) return loop_[index];
+    if (ahead_ && ahead_index_ == index) return ahead_;
+    std::shared_ptr<const Bytes> made = make(index);
+    if (kept_ + made->size() <= kKeptBytes) {
+        loop_[index] = made;
+        kept_ += made->size();
+    } else {
+        ahead_ = made;
+        ahead_index_ = index;
+    }
+    return made;
 }
 
 std::shared_ptr<const Bytes> SceneSource::make(size_t index) {
-    View view{profile_.width, profile_.height};
+    View view{layer_width_, layer_height_};
     bool color = sensor_ == VT_SENSOR_COLOR;
-    if (!layer_) layer_ = make_layer(view, color);
-    if (color) {
-        return std::make_shared<Bytes>(in_format(profile_.format,
-                                                 color_frame(view, *layer_, index, scene_.motion),
-                                                 {}, view.w, view.h, style_));
+    if (!layer_) {
+        layer_ = make_layer(view, color);
+        kept_ += layer_bytes(view.w, view.h, color);
     }
-    return std::make_shared<Bytes>(in_format(
-        profile_.format, {}, depth_frame(view, *layer_, index, scene_), view.w, view.h, style_));
+    uint32_t width = profile_.width, height = profile_.height;
+    if (color) {
+        std::vector<uint8_t> rgb = color_frame(view, *layer_, index, scene_.motion);
+        return std::make_shared<Bytes>(in_format(
+            profile_.format, enlarge(rgb, 3, view, width, height), {}, width, height, style_));
+    }
+    std::vector<uint16_t> mm = depth_frame(view, *layer_, index, scene_);
+    return std::make_shared<Bytes>(
+        in_format(profile_.format, {}, enlarge(mm, 1, view, width, height), width, height, style_));
 }
 
 }  // namespace sim

@@ -35,12 +35,19 @@ struct SceneLayer;
 // The built-in scene (simulated_sdk/README.md gives its geometry) in one
 // stream's format and size: the colour picture, or the depth in millimetres
 // along the optical axis with a depth camera's holes and noise. Every size
-// sees the same field of view. Each frame of the loop is made once, the first
-// time it is needed, and then reused; a loop whose frames do not change is
-// one frame long.
+// sees the same field of view. A loop whose frames do not change is one frame
+// long; one whose depth noise alone changes has as many frames as are kept.
+//
+// What a source keeps stays within kKeptBytes at any size: the fixed part of
+// the picture, made for at most kLayerPixels pixels (a larger picture repeats
+// them), and the frames of the loop that fit beside it, each made the first
+// time it is needed. A frame that does not fit is made each time it is due
+// (made ahead by prepare, it is kept until it is asked for).
 class SceneSource : public FrameSource {
   public:
     static constexpr size_t kLoopLength = 60;
+    static constexpr size_t kKeptBytes = size_t(64) << 20;
+    static constexpr size_t kLayerPixels = size_t(3840) * 2160;
     SceneSource(vt_sensor_type sensor, const Profile& profile, const JpegStyle& style,
                 const SceneSettings& scene);
     size_t length() const override { return loop_.size(); }
@@ -54,9 +61,13 @@ class SceneSource : public FrameSource {
     Profile profile_;
     JpegStyle style_;
     SceneSettings scene_;
+    uint32_t layer_width_, layer_height_;  // the pixels the fixed part is made for
     std::mutex mutex_;
     std::shared_ptr<const SceneLayer> layer_;  // the fixed part of the picture
     std::vector<std::shared_ptr<const Bytes>> loop_;
+    size_t kept_ = 0;  // bytes of layer_ and loop_
+    size_t ahead_index_ = 0;
+    std::shared_ptr<const Bytes> ahead_;  // a frame made ahead that is not kept
 };
 
 }  // namespace sim

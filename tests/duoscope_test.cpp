@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "harness.h"
+#include "xscreen.h"
 #include "xserver.h"
 
 namespace {
@@ -134,13 +135,14 @@ TEST_F(Duoscope, SetsLackingAFrameAreReleasedUnseen) {
     for (int i = 0; i < 15; i++) pattern += R"("color_only", "depth_only", "empty", )";
     start(R"({"stream": {"pattern": [)" + pattern + R"("both"]}})");
 
-    // While only incomplete sets have come, nothing is shown: no window.
+    // While only incomplete sets come, no frame is shown.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (count_lines(dir.trace(), "vt_delete_frame_set(") < 5 &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(x.find_window("Duoscope", 0.1), 0u);
+    ASSERT_GE(count_lines(dir.trace(), "vt_delete_frame_set("), 5);
+    EXPECT_EQ(count_lines(dir.trace(), "vt_frame_data("), 0);
     EXPECT_TRUE(viewer->running());
 
     ASSERT_TRUE(wait_for_frames(2));
@@ -151,12 +153,14 @@ TEST_F(Duoscope, SetsLackingAFrameAreReleasedUnseen) {
     EXPECT_EQ(stats["leaked_frames"], 0);
     EXPECT_EQ(stats["frames_released"], stats["frames_extracted"]);
     // The first picture shown was of a whole set, after every incomplete set
-    // had been released unseen.
+    // had been released unseen (or, on a busy machine, discarded by the SDK
+    // while the viewer was late).
     std::vector<std::string> trace = dir.trace();
     int first_shown = find_line(trace, "vt_frame_data(");
     ASSERT_GT(first_shown, 0);
     std::vector<std::string> before(trace.begin(), trace.begin() + first_shown);
-    EXPECT_GE(count_lines(before, "vt_delete_frame_set("), 45);
+    EXPECT_GE(count_lines(before, "vt_delete_frame_set(") + stats["framesets_discarded"].get<int>(),
+              45);
 }
 
 TEST_F(Duoscope, EscapeEndsTheViewerWhileNoWholeSetComes) {
@@ -189,6 +193,7 @@ TEST_F(Duoscope, EscapeEndsTheViewerWhileNoWholeSetComes) {
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        ASSERT_GE(count_lines(scratch.trace(), camera.line), camera.count);
         int shown = count_lines(scratch.trace(), "vt_frame_data(");
         ASSERT_GT(shown, 0);
         harness::Result r = ::escape(x, p);
@@ -203,6 +208,54 @@ TEST_F(Duoscope, EscapeEndsTheViewerWhileNoWholeSetComes) {
         ASSERT_GT(stop, 0);
         EXPECT_LT(last_line(trace, "vt_frame_"), stop);
         EXPECT_EQ(trace.back(), "vt_delete_pipeline(pipeline)");
+    }
+}
+
+TEST_F(Duoscope, PlainWindowWhileNoWholeSetComesAndEscapeOrItsCloseButtonEndsIt) {
+    // Colour alone; colour frames of no bytes or too few to show (also those
+    // of a 1 x 1 or a 17 x 13 profile); a camera that sends one empty set and
+    // then nothing, left with the window manager's close button.
+    auto profiles = [](int width, int height) {
+        std::string size =
+            R"(, "width": )" + std::to_string(width) + R"(, "height": )" + std::to_string(height);
+        return R"({"devices": [{"profiles": {"depth": [{"format": "Y16")" + size +
+               R"(, "fps": 30}], "color": [{"format": "MJPG")" + size + R"(, "fps": 30}]}}]})";
+    };
+    for (const std::string& scenario :
+         {std::string(R"({"stream": {"pattern": ["color_only"]}})"),
+          std::string(R"({"stream": {"pattern": ["short_color", "empty"]}})"), profiles(1, 1),
+          profiles(17, 13), std::string(R"({"stream": {"framesets": 1, "pattern": ["empty"]}})")}) {
+        SCOPED_TRACE(scenario);
+        harness::Scratch scratch;
+        harness::Process p(harness::bin("duoscope"), viewer_env(x, scratch, scenario));
+        unsigned long window = x.find_window("Duoscope");
+        ASSERT_NE(window, 0u) << "no window";
+        // The window's plain black picture, 1280 x 960, once drawn.
+        cv::Mat screen;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            screen = x.screenshot(window);
+        } while ((screen.empty() || screen.size() != cv::Size(1280, 960) ||
+                  cv::countNonZero(screen.reshape(1)) != 0) &&
+                 std::chrono::steady_clock::now() < deadline);
+        ASSERT_EQ(screen.size(), cv::Size(1280, 960));
+        EXPECT_EQ(cv::countNonZero(screen.reshape(1)), 0);
+        harness::Result r;
+        if (scenario.find("framesets") != std::string::npos) {
+            ASSERT_TRUE(xscreen::close_window(window, x.display()));
+            r = p.wait(20);
+            EXPECT_FALSE(r.timed_out) << "the viewer did not end on its close button";
+        } else {
+            r = ::escape(x, p);
+        }
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> trace = scratch.trace();
+        EXPECT_EQ(count_lines(trace, "vt_frame_data("), 0);
+        EXPECT_EQ(trace.back(), "vt_delete_pipeline(pipeline)");
+        EXPECT_EQ(scratch.stats()["leaked_frames"], 0);
     }
 }
 

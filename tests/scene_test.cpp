@@ -12,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "sim_fixture.h"
 #include "vantra_sdk.h"
@@ -79,6 +80,16 @@ TEST_F(Scene, WithoutFlawsDepthIsTheDistanceAndFramesAreEqual) {
     EXPECT_EQ(cv::countNonZero(mm == 0), 0);
     EXPECT_EQ(cv::countNonZero(mm != shots[1].depth), 0);
     EXPECT_EQ(cv::norm(shots[0].color, shots[1].color, cv::NORM_INF), 0);
+
+    // With motion the ball starts where it rests and rolls to the right,
+    // 24 mm in a frame: depth changes on its pixels alone (those of x from
+    // -80 to 104 mm, y from 40 to 200 mm, z from 470 to 630 mm).
+    std::vector<Shot> moving = take(R"({"noise": false, "holes": false})", 2);
+    ASSERT_EQ(moving.size(), 2u);
+    EXPECT_EQ(cv::countNonZero(moving[0].depth != mm), 0);
+    cv::Rect moved = cv::boundingRect(moving[1].depth != mm);
+    EXPECT_EQ(moved & cv::Rect(225, 275, 218, 205), moved) << moved;
+    EXPECT_GT(moved.x + moved.width, 415) << moved;  // beyond its right edge at rest
 }
 
 TEST_F(Scene, DepthHasHolesAndNoiseAndItsEdgesAreColourEdges) {
@@ -142,16 +153,28 @@ TEST_F(Scene, DepthHasHolesAndNoiseAndItsEdgesAreColourEdges) {
     EXPECT_GE(matched, edges * 9 / 10);
     EXPECT_LT(matched_off, edges / 2);
 
-    // The same scenario makes the same frames again.
+    // The same scenario makes the same frames again; another seed draws
+    // other noise, within its bounds, and changes nothing else: the same
+    // holes, the same colour.
     std::vector<Shot> again = take(R"({"motion": false, "seed": -5})", 1);
-    ASSERT_EQ(again.size(), 1u);
+    std::vector<Shot> other = take(R"({"motion": false, "seed": 6})", 1);
+    ASSERT_EQ(again.size() + other.size(), 2u);
     EXPECT_EQ(cv::countNonZero(again[0].depth != mm), 0);
+    EXPECT_EQ(cv::countNonZero((other[0].depth == 0) != (mm == 0)), 0);
+    EXPECT_GT(cv::countNonZero(other[0].depth != mm), cv::countNonZero(mm) / 2);
+    EXPECT_LE(cv::norm(other[0].depth, mm, cv::NORM_INF), 32);  // 2 x 3.46 sigma at 1.5 m, + 1
+    EXPECT_EQ(cv::norm(other[0].color, bgr, cv::NORM_INF), 0);
 }
 
 TEST_F(Scene, BadSettingsAreReported) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"scene": {"noise": 1}})", "scene.noise: must be true or false"},
         {R"({"scene": {"seed": 1.5}})", "scene.seed: must be a whole number"},
+        {R"({"scene": {"seed": 18446744073709551616}})",
+         "scene.seed: too large: must be from "
+         "-9223372036854775808 to 18446744073709551615"},
+        {R"({"scene": {"seed": 1E2}})",
+         "scene.seed: must be written without a point or an exponent"},
         {R"({"scene": {"speed": 2}})", "scene: unknown key \"speed\""},
         {R"({"scene": []})", "scene: must be an object"}};
     for (const auto& c : cases) {

@@ -231,7 +231,7 @@ TEST_F(Sdk, PatternShapesTheSets) {
 
 TEST_F(Sdk, RealtimeStreamDeliversAndStops) {
     vt_pipeline* pipe = start();
-    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 1000, &error);
+    vt_frame* set = vt_pipeline_wait_for_frames(pipe, 30000, &error);
     ASSERT_NE(set, nullptr);
     vt_delete_frame_set(set, &error);
     vt_pipeline_stop(pipe, &error);

@@ -529,12 +529,14 @@ TEST_F(WindowOnScreen, FailedPictureIsReportedAndTheNextOneShows) {
     EXPECT_EQ(find(capture, grey(150)).rect, cv::Rect(first.x + 320, first.y, 320, 240));
 }
 
-TEST_F(WindowOnScreen, NewWindowShowsNothingAndOutlivesItsObject) {
+TEST_F(WindowOnScreen, PlainPictureUntilTheFirstOneAndTheWindowOutlivesItsObject) {
     Window* win = new Window(name(), 320, 240);
     EXPECT_TRUE(*win);
     EXPECT_EQ(win->getKey(), -1);
     EXPECT_EQ(xscreen::find_window(name()), 0u);
 
+    // Calls that show nothing: the first puts up a plain black picture of the
+    // window's size, the others leave it.
     cv::waitKey(10);  // whatever the toolkit says when it starts is not ours
     ::testing::internal::CaptureStderr();
     win->render({}, RENDER_ONE_ROW);
@@ -542,7 +544,9 @@ TEST_F(WindowOnScreen, NewWindowShowsNothingAndOutlivesItsObject) {
     win->render({frames.depth(200)}, RenderType(7));  // not an arrangement
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     settle();
-    EXPECT_EQ(xscreen::find_window(name()), 0u);
+    Area plain = find(shown_solid(grey(0), cv::Size(320, 240)), grey(0));
+    EXPECT_TRUE(plain.solid());
+    EXPECT_EQ(plain.rect.size(), cv::Size(320, 240));
 
     win->render({frames.depth(200)}, RENDER_ONE_ROW);
     shown_solid(grey(50), cv::Size(320, 240));
@@ -552,7 +556,7 @@ TEST_F(WindowOnScreen, NewWindowShowsNothingAndOutlivesItsObject) {
     EXPECT_EQ(find(capture, grey(50)).rect.size(), cv::Size(320, 240));
 }
 
-TEST_F(WindowOnScreen, OtherKeysAreOnlyStored) {
+TEST_F(WindowOnScreen, OtherKeysAreOnlyStoredAndTheCloseButtonCloses) {
     Window win(name(), 320, 240);
     win.render({frames.depth(200)}, RENDER_ONE_ROW);
     shown_solid(grey(50), cv::Size(320, 240));
@@ -573,6 +577,16 @@ TEST_F(WindowOnScreen, OtherKeysAreOnlyStored) {
     win.render({next}, RENDER_ONE_ROW);
     EXPECT_EQ(win.getKey(), -1);
     EXPECT_TRUE(win);
+
+    // The window manager's close button closes it for good, as ESC does.
+    ASSERT_TRUE(xscreen::close_window(xscreen::find_window(name())));
+    for (int calls = 0; win && calls < 2000; calls++) win.render({next}, RENDER_ONE_ROW);
+    EXPECT_FALSE(win);
+    EXPECT_EQ(win.getKey(), -1);
+    EXPECT_TRUE(gone(name()));
+    win.render({next}, RENDER_ONE_ROW);
+    EXPECT_FALSE(win);
+    EXPECT_EQ(xscreen::find_window(name()), 0u);
 }
 
 TEST_F(WindowOnScreen, EscClosesForGood) {

@@ -78,6 +78,21 @@ unsigned long find_window(const std::string& name, const std::string& server) {
     return search(display, DefaultRootWindow(display), name);
 }
 
+bool close_window(unsigned long window, const std::string& server) {
+    Display* display = connection(server);
+    if (display == nullptr || window == 0) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
+    event.xclient.data.l[1] = CurrentTime;
+    Status sent = XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+    return sent != 0;
+}
+
 cv::Mat capture(unsigned long window, const std::string& server) {
     Display* display = connection(server);
     if (display == nullptr || window == 0) return cv::Mat();

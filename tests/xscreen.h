@@ -20,6 +20,11 @@ unsigned long find_window(const std::string& name, const std::string& display = 
 // window is gone or not viewable.
 cv::Mat capture(unsigned long window, const std::string& display = "");
 
+// Asks the window to close as a window manager's close button does: a
+// WM_PROTOCOLS client message carrying WM_DELETE_WINDOW. False when it could
+// not be sent.
+bool close_window(unsigned long window, const std::string& display = "");
+
 // Closes this process's connection to the server, if any: call it before the
 // server goes away.
 void disconnect(const std::string& display);
