@@ -25,12 +25,14 @@ bool viewFits(const void* data, uint32_t dataSize, uint32_t rows, uint32_t cols,
 }
 
 // Whether the OpenCV window is still on screen; the window manager's close
-// button takes it away. A back end that cannot tell answers -1, taken as on
-// screen; OpenCV's Qt back end throws when the window was its last one, and
-// its GTK back end when the window is gone.
+// button takes it away. OpenCV's Qt back end tells by the window's
+// visibility, and throws when the window was its last one; its GTK back end
+// (OpenCV 4.5) knows no visibility (-1) but no longer finds the closed
+// window, whose other properties then read -1.
 bool onScreen(const std::string& name) {
     try {
-        return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) != 0;
+        return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) != 0 &&
+               cv::getWindowProperty(name, cv::WND_PROP_AUTOSIZE) >= 0;
     } catch (const cv::Exception&) {
         return false;
     }

@@ -4,9 +4,10 @@
 # pkg-config and the C++ one with find_package, as the README's recipes say
 # (with a relative path), and run both on the simulated camera with a scenario
 # of their own; run the C++ one's own tests (its CI example) against the
-# installed scenarios. The installed programs run from the prefix, also once
-# it is moved; a build against a vendor's library folder lays out the same
-# SDK tree.
+# installed scenarios. The installed documentation's links lead to installed
+# files and its Camprobe command runs. The installed programs run from the
+# prefix, also once it is moved; a build against a vendor's library folder
+# lays out the same SDK tree around the vendor's library.
 #
 #   kit_test.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR C_COMPILER CXX_COMPILER [SANITIZERS]
 #
@@ -78,13 +79,36 @@ grep -Eq '"framesets_released": *'"$sets"',' "$scratch/stats.json" ||
 
 echo "== the C++ example's own tests, on the installed scenarios"
 unset VANTRA_SIM_SCENARIO
-ctest --test-dir frames --output-on-failure >frames-ctest.log 2>&1 || {
+# Every test that the example's CMakeLists.txt adds must run: ctest with no
+# tests (or fewer) would pass.
+tests=$(grep -c '^frames_test(' "$source_dir/examples/frames_cpp/CMakeLists.txt")
+[ "$tests" -gt 0 ] || fail "no test found in the C++ example's CMakeLists.txt"
+(cd frames && ctest --no-tests=error --output-on-failure) >frames-ctest.log 2>&1 || {
     cat frames-ctest.log
     fail "the C++ example's tests failed"
 }
-grep -E '^100% tests passed, 0 tests failed out of 5$' frames-ctest.log ||
-    fail "the C++ example ran other than its 5 tests"
-[ -f prefix/SDK/share/vantra-sdk/simulated-camera.md ] || fail "the reference is not installed"
+grep -Ex "100% tests passed, 0 tests failed out of $tests" frames-ctest.log ||
+    fail "the C++ example ran other than its $tests tests"
+
+echo "== the documentation, written for where it is installed"
+doc=prefix/SDK/share/doc/vantra-sdk
+for file in README.md simulated-camera.md functions.def examples/hello_c/main.c \
+    examples/frames_cpp/CMakeLists.txt examples/frames_cpp/main.cpp examples/frames_cpp/expect.cmake; do
+    [ -f "$doc/$file" ] || fail "$doc/$file is not installed"
+done
+[ -f prefix/share/man/man1/camprobe.1.gz ] || fail "Camprobe's manual page is not installed"
+# Every relative link leads to an installed file; no command names the
+# source tree or the build tree.
+for md in "$doc"/*.md; do
+    for target in $(grep -o '\]([^)#:]*[)#]' "$md" | sed 's/^](//; s/[)#]$//'); do
+        [ -e "$doc/$target" ] || fail "$md: the link $target leads nowhere"
+    done
+done
+! grep -En 'build/bin|simulated_sdk/' "$doc"/*.md || fail "the installed documentation names the source tree"
+# The reference's Camprobe command, with the kit's folder for DIR.
+command=$(grep '^VANTRA_SIM_SCENARIO=.*camprobe' "$doc/simulated-camera.md" | sed "s|DIR/|$scratch/prefix/|g")
+out=$(env -u LD_LIBRARY_PATH sh -c "$command") || fail "the reference's command failed: $command"
+echo "$out" | grep -x "Device name: Bench camera" >/dev/null || fail "the reference's command printed: $out"
 
 echo "== the C++ example installed, run by the RUNPATH that CMAKE_INSTALL_RPATH gave it"
 cmake --install frames --prefix frames-installed >>frames.log
@@ -112,7 +136,12 @@ for program in $programs; do
 done
 
 echo "== a build against a vendor's library folder lays out the same SDK tree"
-cmake -S "$source_dir" -B vendor-build -DVANTRA_SDK_DIR="$build_dir/SDK/lib" -DVANTRA_SAMPLES=OFF \
+# The vendor's library: the simulated one with bytes appended, which the
+# dynamic linker ignores, so that it differs from the one a build makes.
+mkdir vendor-sdk
+cp "$build_dir/SDK/lib/libVantraSDK.so.1.0" vendor-sdk/
+echo "vendor" >>vendor-sdk/libVantraSDK.so.1.0
+cmake -S "$source_dir" -B vendor-build -DVANTRA_SDK_DIR="$scratch/vendor-sdk" -DVANTRA_SAMPLES=OFF \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DVANTRA_SANITIZE="$sanitize" \
     >vendor.log 2>&1 && cmake --build vendor-build >>vendor.log 2>&1 &&
     cmake --install vendor-build --prefix vendor >>vendor.log 2>&1 || {
@@ -122,8 +151,8 @@ cmake -S "$source_dir" -B vendor-build -DVANTRA_SDK_DIR="$build_dir/SDK/lib" -DV
 (cd moved && find SDK | sort) >sdk-tree.txt
 (cd vendor && find SDK | sort) >vendor-tree.txt
 diff sdk-tree.txt vendor-tree.txt || fail "the vendor build laid out another SDK tree"
-cmp moved/SDK/lib/libVantraSDK.so.1.0 vendor/SDK/lib/libVantraSDK.so.1.0 ||
-    fail "the vendor build installed another library"
+cmp vendor-sdk/libVantraSDK.so.1.0 vendor/SDK/lib/libVantraSDK.so.1.0 ||
+    fail "the vendor build installed another library than the vendor's"
 env -u LD_LIBRARY_PATH vendor/bin/camprobe </dev/null | grep -x "Serial number: KIT-0042" ||
     fail "camprobe of the vendor build did not run"
 echo "== the kit works from $prefix and from where it is moved"
