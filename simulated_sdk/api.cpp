@@ -318,7 +318,7 @@ void vt_pipeline_start_with_config(vt_pipeline* pipeline, vt_config* config, vt_
     if (p->stream->fast_gaps() > 0) {
         char gap[32];
         snprintf(gap, sizeof gap, "%.1f ms",
-                 std::chrono::duration<double, std::milli>(p->stream->shortest_gap()).count());
+                 std::chrono::duration<double, std::milli>(p->stream->period()).count());
         call.rt.trace("# recording '" + call.rt.recording->folder +
                       "': " + std::to_string(p->stream->fast_gaps()) + " of the gaps in " +
                       vtrec::kTimesFile +

@@ -24,7 +24,7 @@ Stream::Stream(std::vector<StreamSpec> streams, bool frame_sync, StreamSettings 
     period_ =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / tick_fps_));
     for (size_t i = 1; i < times_.size(); i++) {
-        if (times_[i] - times_[i - 1] < shortest_gap()) fast_gaps_++;
+        if (times_[i] - times_[i - 1] < period_ / 2) fast_gaps_++;
     }
     if (settings_.realtime) producer_ = std::thread(&Stream::produce, this);
 }
@@ -96,7 +96,7 @@ Clock::duration Stream::gap_after(uint64_t n) const {
     } else if (times_.size() > 1) {
         gap = (times_.back() - times_.front()) / (times_.size() - 1);
     }
-    return std::max(gap, shortest_gap());
+    return gap < period_ / 2 ? period_ : gap;
 }
 
 void Stream::produce() {

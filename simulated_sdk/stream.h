@@ -69,11 +69,12 @@ class Stream {
     uint64_t discarded() const { return discarded_; }
     // Sets that were made and queued, taken or not.
     uint64_t queued() const { return queued_; }
-    // The times' gaps shorter than half a frame of the profiles' rate; they
-    // play as half a frame, so that no list of times plays faster than
-    // twice the rate.
+    // The times' gaps shorter than half a frame of the profiles' rate, which
+    // no camera at that rate makes (all equal times, or times written in
+    // milliseconds); they play as a whole frame, at the profiles' rate. A
+    // longer gap is a camera's jitter and plays as it is.
     uint64_t fast_gaps() const { return fast_gaps_; }
-    Clock::duration shortest_gap() const { return period_ / 2; }
+    Clock::duration period() const { return period_; }
 
   private:
     static constexpr size_t kQueueLength = 2;
