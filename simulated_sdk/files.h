@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "recording_io.h"
+
 namespace sim {
 
-// open(2) for the SDK's own files: always close-on-exec, so that no program
-// the host starts inherits them, and never as descriptor 0, 1 or 2. A program
-// started with one of those closed would otherwise find the SDK's file there,
-// and its own output would go into the trace, or its input come from a
-// picture. Returns the descriptor, or -1 with errno set.
-int open_file(const std::string& path, int flags, mode_t mode = 0);
+// open(2) for the SDK's own files, the recording library's: close-on-exec and
+// never descriptor 0, 1 or 2, so that a program started with one of those
+// closed does not find its output in the trace or its input in a picture.
+using vtrec::open_file;
 
 // Reads from the descriptor to its end, appending to the bytes; false with
 // errno set when a read fails.
